@@ -1,0 +1,72 @@
+// What server and client must agree on: the constants, the cipher and the
+// buffer routine, plus the few socket helpers both programs use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+inline constexpr std::size_t DATAGRAM_SIZE = 32;
+inline constexpr std::uint16_t SERVICE_PORT = 15050;
+inline constexpr const char* SERVER_HOST = "127.0.0.1";
+inline constexpr char CIPHER_KEY = 0x4B;
+inline constexpr char END_MARKER = static_cast<char>(0xFF);
+
+// The content of the single datagram that answers a name the server will not serve.
+inline constexpr std::string_view NOT_FOUND_TEXT = "File Not Found!";
+
+// What both programs ask of the kernel for their receive queue. The kernel
+// doubles it; 8 MiB of queue holds a burst of requests at the server and
+// several thousand reply datagrams at the client.
+inline constexpr int RECEIVE_BUFFER_BYTES = 4 << 20;
+
+using Datagram = char[DATAGRAM_SIZE];
+
+inline char Cipher(char ch) {
+    return static_cast<char>(ch ^ CIPHER_KEY);
+}
+
+inline void clearBuf(Datagram& buf) {
+    std::memset(buf, 0, DATAGRAM_SIZE);
+}
+
+// Owns one file descriptor and closes it once.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Enlarges a socket's receive queue as far as the system allows: past
+// net.core.rmem_max when privileged, up to it otherwise.
+inline void enlargeReceiveBuffer(int sock) {
+    int bytes = RECEIVE_BUFFER_BYTES;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return;
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); // best effort
+}

@@ -1,0 +1,169 @@
+// The shared routines and the server's request handling, without a network.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include "protocol.hpp"
+#include "reader.hpp"
+#include "request.hpp"
+#include "stream.hpp"
+#include "support.hpp"
+
+namespace {
+
+using namespace test;
+
+TEST(Cipher, IsItsOwnInverseAndKeysZero) {
+    for (int value = 0; value < 256; ++value) {
+        char ch = static_cast<char>(value);
+        EXPECT_EQ(Cipher(Cipher(ch)), ch);
+        EXPECT_EQ(static_cast<unsigned char>(Cipher(ch)), value ^ 0x4B);
+    }
+    EXPECT_EQ(Cipher('\0'), CIPHER_KEY);
+}
+
+TEST(ClearBuf, ZeroesExactlyOneDatagram) {
+    char guarded[DATAGRAM_SIZE + 2];
+    std::memset(guarded, 'x', sizeof guarded);
+    clearBuf(*reinterpret_cast<Datagram*>(guarded + 1));
+    EXPECT_EQ(guarded[0], 'x');
+    EXPECT_EQ(guarded[DATAGRAM_SIZE + 1], 'x');
+    for (std::size_t i = 1; i <= DATAGRAM_SIZE; ++i)
+        EXPECT_EQ(guarded[i], '\0') << i;
+}
+
+// Runs sendFile over a file the way the server does and returns the datagrams.
+std::vector<std::string> fillAll(const std::string& content, Reader** used = nullptr) {
+    static TempDir dir;
+    writeFile(dir / "f", content);
+    static std::optional<Reader> reader;
+    reader.emplace(Fd{open((dir / "f").c_str(), O_RDONLY)});
+    if (used) *used = &*reader;
+    std::vector<std::string> datagrams;
+    Datagram buf = {};
+    for (int ended = 0; !ended;) {
+        ended = sendFile(&*reader, buf, DATAGRAM_SIZE);
+        datagrams.emplace_back(buf, DATAGRAM_SIZE);
+        clearBuf(buf);
+    }
+    return datagrams;
+}
+
+TEST(SendFile, FillsDatagramsForEachLength) {
+    const std::string zeros(DATAGRAM_SIZE, '\0');
+    for (std::size_t size : {0, 1, 31, 32, 33, 40, 64, 1000}) {
+        std::string content = patternBytes(size, static_cast<unsigned>(size));
+        auto datagrams = fillAll(content);
+        EXPECT_EQ(datagrams.size(), size / DATAGRAM_SIZE + 1) << size;
+        EXPECT_EQ(datagrams, expectedStream(content, zeros)) << size;
+    }
+}
+
+TEST(SendFile, StopsAtTheFirstMarkerByte) {
+    Reader* reader = nullptr;
+    std::string content = "abcd\xff"
+                          "efgh";
+    auto datagrams = fillAll(content, &reader);
+    ASSERT_EQ(datagrams.size(), 1u);
+    EXPECT_EQ(decipherStream(datagrams), "abcd");
+    EXPECT_EQ(datagrams[0][4], Cipher(END_MARKER));
+    EXPECT_FALSE(reader->ended()) << "the rest of the file is left unread";
+    EXPECT_EQ(reader->offset(), 5u);
+}
+
+TEST(SendFile, NotFoundReplyKeepsTheTail) {
+    Datagram buf;
+    std::memset(buf, 'r', DATAGRAM_SIZE);
+    EXPECT_EQ(sendFile(nullptr, buf, DATAGRAM_SIZE), 1);
+    std::string expected = "File Not Found!";
+    for (char& ch : expected)
+        ch = Cipher(ch);
+    expected += Cipher(END_MARKER);
+    expected += std::string(16, 'r');
+    EXPECT_EQ(std::string(buf, DATAGRAM_SIZE), expected);
+}
+
+TEST(RequestName, EndsAtZeroOrAtThirtyTwoBytes) {
+    Datagram buf;
+    std::memset(buf, 'n', DATAGRAM_SIZE);
+    EXPECT_EQ(requestName(buf), std::string(DATAGRAM_SIZE, 'n'));
+    buf[3] = '\0';
+    EXPECT_EQ(requestName(buf), "nnn");
+    buf[0] = '\0';
+    EXPECT_EQ(requestName(buf), "");
+}
+
+TEST(EscapeName, KeepsPrintableAndEscapesTheRest) {
+    struct Case {
+        std::string name, shown;
+    } cases[] = {
+        {"notes.txt", "notes.txt"},
+        {"a b\\c~", "a b\\c~"},
+        {"\x1b[2J", "\\x1b[2J"},
+        {"tab\there", "tab\\x09here"},
+        {"del\x7f", "del\\x7f"},
+        {"caf\xc3\xa9", "caf\\xc3\\xa9"},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(escapeName(c.name), c.shown) << c.name;
+}
+
+TEST(IsBeneath, RefusesAbsoluteAndClimbingNames) {
+    struct Case {
+        const char* name;
+        bool beneath;
+    } cases[] = {
+        {"file", true},       {"dir/file", true},   {"./file", true},    {"a..b", true},
+        {"...", true},        {"dir/..file", true}, {"", false},         {"/etc/passwd", false},
+        {"..", false},        {"../x", false},      {"dir/../x", false}, {"dir/..", false},
+        {"dir//../x", false}, {"//x", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(isBeneath(c.name), c.beneath) << c.name;
+}
+
+// Both ways of opening must agree on what is served.
+TEST(OpenRequested, ConfinesToTheWorkingDirectory) {
+    TempDir outside;
+    writeFile(outside / "secret", "secret");
+    TempDir dir;
+    fs::create_directory(dir / "sub");
+    writeFile(dir / "sub" / "inner", "inner");
+    writeFile(dir / "plain", "plain");
+    fs::create_symlink(outside / "secret", dir / "link-out");
+    fs::create_symlink("sub/inner", dir / "link-in");
+    fs::create_directory_symlink(outside.path(), dir / "dir-out");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+
+    struct Case {
+        std::string name;
+        bool served;
+    } cases[] = {
+        {"plain", true},
+        {"sub/inner", true},
+        {"link-in", true},
+        {"./sub/../plain", true},
+        {(outside / "secret").string(), false},
+        {"../" + outside.path().filename().string() + "/secret", false},
+        {"link-out", false},
+        {"dir-out/secret", false},
+        {"sub", false},
+        {"fifo", false},
+        {"missing", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(openRequested(c.name).valid(), c.served) << c.name;
+        bool lexical = openRequestedLexically(c.name).valid();
+        // The lexical check is stricter about ".." inside the directory.
+        if (c.name != "./sub/../plain") {
+            EXPECT_EQ(lexical, c.served) << "lexically: " << c.name;
+        }
+    }
+    fs::current_path(previous);
+}
+
+} // namespace

@@ -1,0 +1,152 @@
+// The real server process, driven over loopback by test sockets.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "support.hpp"
+
+namespace {
+
+using namespace test;
+
+const std::string WAITING = "\nWaiting for file name...\n";
+
+std::string requestBytes(std::string_view name, char pad) {
+    std::string datagram(DATAGRAM_SIZE, pad);
+    datagram.replace(0, name.size(), name);
+    datagram[name.size()] = '\0';
+    return datagram;
+}
+
+std::string notFound(const std::string& request) {
+    return expectedStream("File Not Found!", request)[0];
+}
+
+class Server : public ::testing::Test {
+  protected:
+    void SetUp() override { server = startServer(dir.path()); }
+    void TearDown() override {
+        if (server && !server->wait(0ms)) {
+            peer.request("quit");
+            server->wait(5s);
+        }
+    }
+    TempDir dir;
+    Peer peer;
+    std::unique_ptr<Process> server;
+};
+
+TEST_F(Server, AnswersEachSizeDatagramByDatagram) {
+    for (std::size_t size : {0, 31, 32, 33, 64, 1000, 100000}) {
+        std::string name = "file" + std::to_string(size);
+        std::string content = patternBytes(size, static_cast<unsigned>(size));
+        writeFile(dir / name, content);
+        // A padding that is not zero shows where the tail comes from.
+        std::string request = requestBytes(name, 'p');
+        peer.sendTo(SERVICE_PORT, request);
+        EXPECT_EQ(peer.receiveStream(), expectedStream(content, request)) << size;
+    }
+}
+
+TEST_F(Server, AnswersUnopenableNamesWithNotFound) {
+    TempDir outside;
+    writeFile(outside / "secret", "secret");
+    fs::create_directory(dir / "sub");
+    fs::create_symlink(outside / "secret", dir / "link-out");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const std::string names[] = {
+        "missing",
+        (outside / "secret").string().substr(0, 31),
+        "../" + outside.path().filename().string() + "/secret",
+        "sub/../../etc/passwd",
+        "link-out",
+        "sub",
+        "fifo",
+        "",
+    };
+    for (const std::string& name : names) {
+        std::string request = requestBytes(name, 'q');
+        peer.sendTo(SERVICE_PORT, request);
+        auto reply = peer.receiveStream();
+        ASSERT_EQ(reply.size(), 1u) << name;
+        EXPECT_EQ(reply[0], notFound(request)) << name;
+    }
+    EXPECT_TRUE(server->waitFor("\nFile Name Received: fifo\n\nFile open failed!\n"));
+}
+
+TEST_F(Server, ServesNamesBelowTheDirectory) {
+    fs::create_directories(dir / "a" / "b");
+    writeFile(dir / "a" / "b" / "deep.txt", "deep");
+    fs::create_symlink("a/b/deep.txt", dir / "near");
+    for (const char* name : {"a/b/deep.txt", "./a/b/deep.txt", "near"}) {
+        peer.request(name);
+        EXPECT_EQ(decipherStream(peer.receiveStream()), "deep") << name;
+    }
+}
+
+TEST_F(Server, TakesAllThirtyTwoBytesWhenNoZeroEndsTheName) {
+    std::string name(DATAGRAM_SIZE, 'n');
+    writeFile(dir / name, "long name");
+    peer.sendTo(SERVICE_PORT, name);
+    EXPECT_EQ(decipherStream(peer.receiveStream()), "long name");
+    peer.sendTo(SERVICE_PORT, name + "-overlong datagram");
+    EXPECT_EQ(decipherStream(peer.receiveStream()), "long name");
+}
+
+TEST_F(Server, AnswersEachSenderAtItsOwnAddress) {
+    writeFile(dir / "one", "first file");
+    writeFile(dir / "two", "second file");
+    Peer other;
+    peer.request("one");
+    other.request("two");
+    EXPECT_EQ(decipherStream(peer.receiveStream()), "first file");
+    EXPECT_EQ(decipherStream(other.receiveStream()), "second file");
+    EXPECT_FALSE(peer.receive(100ms));
+    EXPECT_FALSE(other.receive(100ms));
+}
+
+TEST_F(Server, WarnsWhenTheMarkerByteCutsTheFile) {
+    writeFile(dir / "binary", std::string("ab\0c", 4) + "\xff" + "rest");
+    peer.request("binary");
+    EXPECT_EQ(decipherStream(peer.receiveStream()), std::string("ab\0c", 4));
+    EXPECT_TRUE(server->waitFor(
+        "\nFile truncated at offset 4: it contains the end marker byte 0xFF!\n" + WAITING));
+}
+
+TEST_F(Server, EscapesNamesInItsLog) {
+    peer.request("\x1b]0;owned\x07");
+    peer.receiveStream();
+    EXPECT_TRUE(server->waitFor("\nFile Name Received: \\x1b]0;owned\\x07\n"));
+}
+
+TEST_F(Server, WritesTheExactTranscriptAndQuits) {
+    writeFile(dir / "hello.txt", "hello\n");
+    peer.request("hello.txt");
+    peer.receiveStream();
+    peer.request("nothing");
+    peer.receiveStream();
+    peer.request("quit");
+    EXPECT_EQ(server->wait(5s), 0);
+    EXPECT_FALSE(peer.receive(100ms)) << "quit is not answered";
+    EXPECT_EQ(server->output(), "\nfile descriptor 3 received\n"
+                                "\nSuccessfully binded!\n" +
+                                    WAITING +
+                                    "\nFile Name Received: hello.txt\n"
+                                    "\nFile Successfully opened!\n" +
+                                    WAITING +
+                                    "\nFile Name Received: nothing\n"
+                                    "\nFile open failed!\n" +
+                                    WAITING +
+                                    "\nFile Name Received: quit\n"
+                                    "Exiting..........\n");
+}
+
+TEST(ServerStart, FailsWhenThePortIsTaken) {
+    TempDir dir;
+    Peer holder(SERVICE_PORT);
+    Process server({TEST_SERVER_BIN}, dir.path());
+    EXPECT_EQ(server.wait(5s), 1);
+    EXPECT_EQ(server.output(), "\nfile descriptor 3 received\n\nBinding Failed!\n");
+}
+
+} // namespace

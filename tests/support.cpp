@@ -1,0 +1,252 @@
+#include "support.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace test {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "udpft-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) fail("mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void writeFile(const fs::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) fail("write " + path.string());
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::string patternBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& ch : bytes)
+        ch = static_cast<char>(random() % 255); // never 0xFF
+    return bytes;
+}
+
+Process::Process(const std::vector<std::string>& argv, const fs::path& cwd) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) fail("pipe2");
+    pid_ = fork();
+    if (pid_ < 0) fail("fork");
+    if (pid_ == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        // Only the three standard streams: the programs see what a shell gives them.
+        close_range(3, ~0U, 0);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char*> args;
+        for (const std::string& arg : argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+}
+
+Process::~Process() {
+    if (!status_) kill(SIGKILL), wait(1s);
+    if (in_ >= 0) close(in_);
+    close(out_);
+}
+
+void Process::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(in_, bytes.data(), bytes.size());
+        if (n < 0) fail("write to child");
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Process::closeInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+}
+
+bool Process::readSome(std::chrono::milliseconds limit) {
+    pollfd pfd{out_, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(limit.count())) <= 0) return false;
+    char chunk[65536];
+    ssize_t n = read(out_, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    output_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool Process::waitFor(std::string_view text, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (output_.find(text) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !readSome(left)) return false;
+    }
+    return true;
+}
+
+const std::string& Process::output() {
+    while (readSome(0ms)) {
+    }
+    return output_;
+}
+
+std::optional<int> Process::wait(std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!status_) {
+        int status = 0;
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            status_ = -1;
+            return std::nullopt;
+        }
+        readSome(5ms); // keeps a chatty child from blocking on a full pipe
+    }
+    output();
+    return status_;
+}
+
+void Process::kill(int signal) {
+    ::kill(pid_, signal);
+}
+
+std::unique_ptr<Process> startServer(const fs::path& dir) {
+    auto server = std::make_unique<Process>(std::vector<std::string>{TEST_SERVER_BIN}, dir);
+    if (!server->waitFor("Waiting for file name..."))
+        throw std::runtime_error("server did not start: " + server->output());
+    return server;
+}
+
+Peer::Peer(std::uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) fail("socket");
+    sockaddr_in addr = loopback(port);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind");
+    enlargeReceiveBuffer(fd_);
+}
+
+Peer::~Peer() {
+    close(fd_);
+}
+
+std::uint16_t Peer::port() const {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+void Peer::sendTo(std::uint16_t port, std::string_view bytes) const {
+    sockaddr_in to = loopback(port);
+    if (sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
+        fail("sendto");
+}
+
+void Peer::request(std::string_view name, char pad) const {
+    std::string datagram(DATAGRAM_SIZE, pad);
+    datagram.replace(0, name.size(), name);
+    if (name.size() < DATAGRAM_SIZE) datagram[name.size()] = '\0';
+    sendTo(SERVICE_PORT, datagram.substr(0, DATAGRAM_SIZE));
+}
+
+std::optional<std::string> Peer::receive(std::chrono::milliseconds limit, sockaddr_in* from) const {
+    pollfd pfd{fd_, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+    char buf[256];
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (n < 0) return std::nullopt;
+    if (from) *from = addr;
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::vector<std::string> Peer::receiveStream(std::chrono::milliseconds limit) const {
+    std::vector<std::string> datagrams;
+    while (auto datagram = receive(limit)) {
+        datagrams.push_back(*datagram);
+        if (datagram->find(Cipher(END_MARKER)) != std::string::npos) break;
+    }
+    return datagrams;
+}
+
+std::string decipherStream(const std::vector<std::string>& datagrams) {
+    std::string content;
+    for (const std::string& datagram : datagrams)
+        for (char ch : datagram) {
+            if (Cipher(ch) == END_MARKER) return content;
+            content += Cipher(ch);
+        }
+    return content;
+}
+
+std::vector<std::string> expectedStream(std::string_view content, const std::string& request) {
+    content = content.substr(0, content.find(END_MARKER));
+    std::vector<std::string> datagrams;
+    std::size_t pos = 0;
+    for (;;) {
+        std::string datagram = datagrams.empty() ? request : std::string(DATAGRAM_SIZE, '\0');
+        std::size_t take = std::min(DATAGRAM_SIZE, content.size() - pos);
+        for (std::size_t i = 0; i < take; ++i)
+            datagram[i] = Cipher(content[pos + i]);
+        pos += take;
+        if (take < DATAGRAM_SIZE) {
+            datagram[take] = Cipher(END_MARKER);
+            datagrams.push_back(datagram);
+            return datagrams;
+        }
+        datagrams.push_back(datagram);
+    }
+}
+
+} // namespace test

@@ -1,0 +1,102 @@
+// What the tests need to drive the real programs: temporary directories,
+// child processes with piped standard streams, and UDP sockets on loopback.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include "protocol.hpp"
+
+namespace test {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+    fs::path operator/(std::string_view name) const { return path_ / name; }
+
+  private:
+    fs::path path_;
+};
+
+void writeFile(const fs::path& path, std::string_view bytes);
+std::string readFile(const fs::path& path);
+
+// Bytes of the given size that never contain 0xFF.
+std::string patternBytes(std::size_t size, unsigned seed = 1);
+
+// A child process with its standard input and output piped to the test.
+class Process {
+  public:
+    Process(const std::vector<std::string>& argv, const fs::path& cwd);
+    ~Process(); // kills the child if it still runs
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void write(std::string_view bytes);
+    void closeInput();
+    // Reads standard output until it contains text; false on time-out or end.
+    bool waitFor(std::string_view text, std::chrono::milliseconds limit = 5s);
+    // Everything the child has written so far, reading what is pending.
+    const std::string& output();
+    // Waits for the exit status; nullopt on time-out (the child is then killed).
+    std::optional<int> wait(std::chrono::milliseconds limit = 10s);
+    void kill(int signal);
+
+  private:
+    bool readSome(std::chrono::milliseconds limit);
+
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string output_;
+    std::optional<int> status_;
+};
+
+// The real server, started in dir and waited for until it listens.
+std::unique_ptr<Process> startServer(const fs::path& dir);
+
+// A UDP socket on 127.0.0.1 with a port of its own.
+class Peer {
+  public:
+    explicit Peer(std::uint16_t port = 0);
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    std::uint16_t port() const;
+    int fd() const { return fd_; }
+    void sendTo(std::uint16_t port, std::string_view bytes) const;
+    // A request as a peer would send it: the name, a zero byte, padding to 32.
+    void request(std::string_view name, char pad = 0) const;
+    // The next datagram, or nullopt when none comes within limit.
+    std::optional<std::string> receive(std::chrono::milliseconds limit = 5s,
+                                       sockaddr_in* from = nullptr) const;
+    // Datagrams up to and including the one that carries the end marker.
+    std::vector<std::string> receiveStream(std::chrono::milliseconds limit = 5s) const;
+
+  private:
+    int fd_ = -1;
+};
+
+// The content a stream of reply datagrams carries, deciphered.
+std::string decipherStream(const std::vector<std::string>& datagrams);
+
+// The datagrams a server sends for content, request being the request datagram.
+std::vector<std::string> expectedStream(std::string_view content, const std::string& request);
+
+} // namespace test
