@@ -1,0 +1,115 @@
+// client: asks for one file name, fetches the file from the server on
+// SERVER_HOST and prints it between two banner lines.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "protocol.hpp"
+#include "receive.hpp"
+
+namespace {
+
+enum class Word { Read, TooLong, Missing };
+
+Fd openSocket() {
+    Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
+    if (!sock.valid())
+        std::puts("\nfile descriptor not received!!");
+    else
+        std::printf("\nfile descriptor %d received\n", sock.get());
+    return sock;
+}
+
+// Reads one white-space delimited word into buf, leaving room for its zero byte.
+Word readWord(Datagram& buf) {
+    int ch;
+    while ((ch = std::getchar()) != EOF && std::isspace(ch)) {
+    }
+    if (ch == EOF) return Word::Missing;
+    std::size_t len = 0;
+    for (; ch != EOF && !std::isspace(ch); ch = std::getchar()) {
+        if (len == DATAGRAM_SIZE - 1) return Word::TooLong;
+        buf[len++] = static_cast<char>(ch);
+    }
+    return Word::Read;
+}
+
+void listDirectory() {
+    std::fflush(stdout); // the listing must follow what was printed before it
+    std::system("ls");
+    std::printf("ls done!!!");
+}
+
+// Prints the reply stream between the banners; the status main returns.
+int printReply(int sock) {
+    std::fflush(stdout);
+    Output out(STDOUT_FILENO);
+    Received end = recvStream(sock, out);
+    if (!out.flush()) {
+        std::puts("\nOutput write failed!");
+        return 1;
+    }
+    switch (end) {
+    case Received::Ended:
+        std::puts("\n-------------------------------");
+        return 0;
+    case Received::TimedOut:
+        std::puts("\nNo reply from server: timed out!");
+        return 1;
+    case Received::Refused:
+        std::printf("\nNo server listening on %s:%u!\n", SERVER_HOST, SERVICE_PORT);
+        return 1;
+    case Received::Failed:
+        break;
+    }
+    std::puts("\nReceive failed!");
+    return 1;
+}
+
+} // namespace
+
+int main() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(SERVICE_PORT);
+    addr.sin_addr.s_addr = inet_addr(SERVER_HOST);
+
+    Fd sock = openSocket();
+    if (!sock.valid()) return 1;
+    std::puts("\nPlease enter file name to receive: (Enter quit to exit!!)");
+
+    Datagram buf;
+    clearBuf(buf); // nothing but the word and zero bytes leaves the machine
+    switch (readWord(buf)) {
+    case Word::Read:
+        break;
+    case Word::TooLong:
+        std::puts("\nFile name too long: at most 31 characters!");
+        return 1;
+    case Word::Missing:
+        std::puts("\nNo file name given!");
+        return 1;
+    }
+    bool quit = std::strcmp(buf, "quit") == 0;
+    if (quit) std::puts("Exiting.....................");
+    if (std::strcmp(buf, "ls") == 0) listDirectory();
+
+    enlargeReceiveBuffer(sock.get()); // before the first reply can arrive
+    // Connected, the socket hears only the server, and learns when no one listens.
+    if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        send(sock.get(), buf, DATAGRAM_SIZE, 0) != static_cast<ssize_t>(DATAGRAM_SIZE)) {
+        std::puts("\nRequest send failed!");
+        return 1;
+    }
+    std::puts("\n---------Data Received---------");
+    if (quit) {
+        std::puts("Exiting.....................");
+        return 0;
+    }
+    return printReply(sock.get());
+}

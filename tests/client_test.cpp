@@ -1,0 +1,174 @@
+// The real client process, against a test socket that plays the server and
+// against the real server.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include "support.hpp"
+
+namespace {
+
+using namespace test;
+
+const std::string HEAD = "\nfile descriptor 3 received\n"
+                         "\nPlease enter file name to receive: (Enter quit to exit!!)\n";
+const std::string DATA_BANNER = "\n---------Data Received---------\n";
+const std::string CLOSING_BANNER = "\n-------------------------------\n";
+
+std::string request(std::string_view name) {
+    std::string datagram(DATAGRAM_SIZE, '\0');
+    datagram.replace(0, name.size(), name);
+    return datagram;
+}
+
+std::unique_ptr<Process> startClient(const fs::path& dir, std::string_view input) {
+    auto client = std::make_unique<Process>(std::vector<std::string>{TEST_CLIENT_BIN}, dir);
+    client->write(input);
+    client->closeInput();
+    return client;
+}
+
+// The test socket sits on the server's port and answers as told.
+class AgainstPeer : public ::testing::Test {
+  protected:
+    // Runs the client with input, takes its request, and returns where it came from.
+    sockaddr_in ask(std::string_view input, std::string* got = nullptr) {
+        client = startClient(dir.path(), input);
+        sockaddr_in from{};
+        auto datagram = server.receive(5s, &from);
+        EXPECT_TRUE(datagram) << "no request";
+        if (got && datagram) *got = *datagram;
+        return from;
+    }
+    void reply(const sockaddr_in& to, const std::vector<std::string>& datagrams) {
+        for (const std::string& datagram : datagrams)
+            server.sendTo(ntohs(to.sin_port), datagram);
+    }
+    TempDir dir;
+    Peer server{SERVICE_PORT};
+    std::unique_ptr<Process> client;
+};
+
+TEST_F(AgainstPeer, PrintsContentBetweenTheBanners) {
+    const std::string contents[] = {
+        "hello, world\n",           "",
+        std::string(64, 'x'),       std::string("zero\0bytes\0", 11),
+        "no line break at the end", patternBytes(5000),
+    };
+    for (const std::string& content : contents) {
+        std::string got;
+        sockaddr_in from = ask("  \n\t notes.txt trailing words\n", &got);
+        EXPECT_EQ(got, request("notes.txt"));
+        reply(from, expectedStream(content, got));
+        EXPECT_EQ(client->wait(), 0);
+        EXPECT_EQ(client->output(), HEAD + DATA_BANNER + content + CLOSING_BANNER);
+    }
+}
+
+TEST_F(AgainstPeer, PrintsOnlyTheBytesOfAShortDatagram) {
+    sockaddr_in from = ask("f\n");
+    reply(from, {std::string("short"), std::string(1, Cipher(END_MARKER))});
+    EXPECT_EQ(client->wait(), 0);
+    EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "\x38\x23\x24\x39\x3f" + CLOSING_BANNER);
+}
+
+TEST_F(AgainstPeer, IgnoresDatagramsFromOtherSenders) {
+    sockaddr_in from = ask("f\n");
+    Peer stranger;
+    stranger.sendTo(ntohs(from.sin_port), expectedStream("forged", request("f"))[0]);
+    reply(from, expectedStream("genuine", request("f")));
+    EXPECT_EQ(client->wait(), 0);
+    EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "genuine" + CLOSING_BANNER);
+}
+
+TEST_F(AgainstPeer, QuitTellsTheServerAndDoesNotWait) {
+    std::string got;
+    ask("quit\n", &got);
+    EXPECT_EQ(got, request("quit"));
+    EXPECT_EQ(client->wait(2s), 0);
+    EXPECT_EQ(client->output(), HEAD + "Exiting.....................\n" + DATA_BANNER +
+                                    "Exiting.....................\n");
+}
+
+TEST_F(AgainstPeer, LsListsTheClientsDirectoryThenAsks) {
+    writeFile(dir / "alpha", "");
+    writeFile(dir / "beta", "");
+    std::string got;
+    sockaddr_in from = ask("ls\n", &got);
+    EXPECT_EQ(got, request("ls"));
+    reply(from, expectedStream("File Not Found!", got));
+    EXPECT_EQ(client->wait(), 0);
+    EXPECT_EQ(client->output(),
+              HEAD + "alpha\nbeta\nls done!!!" + DATA_BANNER + "File Not Found!" + CLOSING_BANNER);
+}
+
+TEST_F(AgainstPeer, RefusesBadInputWithoutSending) {
+    struct Case {
+        std::string input, message;
+    } cases[] = {
+        {std::string(32, 'a') + "\n", "\nFile name too long: at most 31 characters!\n"},
+        {"", "\nNo file name given!\n"},
+        {" \n\t\n", "\nNo file name given!\n"},
+    };
+    for (const Case& c : cases) {
+        auto run = startClient(dir.path(), c.input);
+        EXPECT_EQ(run->wait(), 1);
+        EXPECT_EQ(run->output(), HEAD + c.message);
+    }
+    EXPECT_FALSE(server.receive(100ms));
+}
+
+TEST_F(AgainstPeer, TakesAThirtyOneCharacterName) {
+    std::string name(31, 'b'), got;
+    sockaddr_in from = ask(name + "\n", &got);
+    EXPECT_EQ(got, request(name));
+    reply(from, expectedStream("ok", got));
+    EXPECT_EQ(client->wait(), 0);
+}
+
+TEST_F(AgainstPeer, GivesUpWhenTheServerFallsSilent) {
+    sockaddr_in from = ask("f\n");
+    reply(from, {expectedStream(std::string(40, 'y'), request("f"))[0]});
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(client->wait(15s), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 8s);
+    EXPECT_EQ(client->output(),
+              HEAD + DATA_BANNER + std::string(32, 'y') + "\nNo reply from server: timed out!\n");
+}
+
+TEST(ClientAlone, SaysSoWhenNoServerListens) {
+    TempDir dir;
+    auto client = startClient(dir.path(), "f\n");
+    EXPECT_EQ(client->wait(3s), 1);
+    EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "\nNo server listening on 127.0.0.1:15050!\n");
+}
+
+// The two real programs together.
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override { server = startServer(serverDir.path()); }
+    std::string fetch(std::string_view name, int expectedStatus = 0) {
+        auto client = startClient(clientDir.path(), std::string(name) + "\n");
+        EXPECT_EQ(client->wait(30s), expectedStatus);
+        return client->output();
+    }
+    TempDir serverDir, clientDir;
+    std::unique_ptr<Process> server;
+};
+
+TEST_F(EndToEnd, FetchesFilesByteForByteAndQuits) {
+    const std::string contents[] = {
+        "plain text\nover two lines\n",
+        std::string("binary\0\x01\x7f\x80\xfe", 12),
+        patternBytes(1 << 20, 7),
+    };
+    for (const std::string& content : contents) {
+        writeFile(serverDir / "file", content);
+        EXPECT_EQ(fetch("file"), HEAD + DATA_BANNER + content + CLOSING_BANNER);
+    }
+    EXPECT_EQ(fetch("missing"), HEAD + DATA_BANNER + "File Not Found!" + CLOSING_BANNER);
+    fetch("quit");
+    EXPECT_EQ(server->wait(5s), 0);
+}
+
+} // namespace
