@@ -16,15 +16,6 @@ namespace {
 
 enum class Word { Read, TooLong, Missing };
 
-Fd openSocket() {
-    Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
-    if (!sock.valid())
-        std::puts("\nfile descriptor not received!!");
-    else
-        std::printf("\nfile descriptor %d received\n", sock.get());
-    return sock;
-}
-
 // Reads one white-space delimited word into buf, leaving room for its zero byte.
 Word readWord(Datagram& buf) {
     int ch;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -62,6 +63,17 @@ class Fd {
   private:
     int fd_ = -1;
 };
+
+// Creates the program's IPv4 UDP socket and reports the outcome, as both
+// programs do at start-up.
+inline Fd openSocket() {
+    Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
+    if (!sock.valid())
+        std::puts("\nfile descriptor not received!!");
+    else
+        std::printf("\nfile descriptor %d received\n", sock.get());
+    return sock;
+}
 
 // Enlarges a socket's receive queue as far as the system allows: past
 // net.core.rmem_max when privileged, up to it otherwise.

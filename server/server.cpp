@@ -14,15 +14,6 @@
 
 namespace {
 
-Fd openSocket() {
-    Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
-    if (!sock.valid())
-        std::puts("\nfile descriptor not received!!");
-    else
-        std::printf("\nfile descriptor %d received\n", sock.get());
-    return sock;
-}
-
 bool bindSocket(int sock, const sockaddr_in& addr) {
     if (bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         std::puts("\nBinding Failed!");
