@@ -37,10 +37,10 @@ void listDirectory() {
 }
 
 // Prints the reply stream between the banners; the status main returns.
-int printReply(int sock) {
+int printReply(int sock, RecvPath path) {
     std::fflush(stdout);
     Output out(STDOUT_FILENO);
-    Received end = recvStream(sock, out);
+    Received end = recvStream(sock, out, path);
     if (!out.flush()) {
         std::puts("\nOutput write failed!");
         return 1;
@@ -90,7 +90,9 @@ int main() {
     if (quit) std::puts("Exiting.....................");
     if (std::strcmp(buf, "ls") == 0) listDirectory();
 
-    enlargeReceiveBuffer(sock.get()); // before the first reply can arrive
+    // Ready before the first reply can arrive.
+    enlargeReceiveBuffer(sock.get());
+    RecvPath path = prepareReceive(sock.get());
     // Connected, the socket hears only the server, and learns when no one listens.
     if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         send(sock.get(), buf, DATAGRAM_SIZE, 0) != static_cast<ssize_t>(DATAGRAM_SIZE)) {
@@ -102,5 +104,5 @@ int main() {
         std::puts("Exiting.....................");
         return 0;
     }
-    return printReply(sock.get());
+    return printReply(sock.get(), path);
 }

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "flow.hpp"
 #include "protocol.hpp"
 #include "reader.hpp"
 #include "request.hpp"
@@ -23,20 +24,38 @@ bool bindSocket(int sock, const sockaddr_in& addr) {
     return true;
 }
 
+// What the operator is told when a stream ends before the file did.
+const char* stopReason(StreamEnd end) {
+    switch (end) {
+    case StreamEnd::SendFailed:
+        return "\nReply send failed!";
+    case StreamEnd::ReceiverGone:
+        return "\nReceiver gone: transfer stopped!";
+    case StreamEnd::ReceiverStalled:
+        return "\nReceiver stalled: transfer stopped!";
+    case StreamEnd::Sent:
+        break;
+    }
+    return nullptr;
+}
+
 // Sends the reply stream for one opened (or unopenable) file and tells the
 // operator when the copy the requester got is not the whole file.
 void serveRequest(int sock, const sockaddr_in& peer, std::optional<Reader>& file,
-                  const Datagram& request) {
+                  const Datagram& request, SendPath& path, ReceiverQueues& queues) {
     std::puts(file ? "\nFile Successfully opened!" : "\nFile open failed!");
     Reader* reader = file ? &*file : nullptr;
-    if (sendStream(sock, peer, reader, request) == StreamEnd::SendFailed)
-        std::puts("\nReply send failed!");
-    if (!reader) return;
-    if (reader->failed())
+    Pacer pacer(&queues, peer);
+    StreamEnd end = sendStream(sock, peer, reader, request, path, pacer);
+    if (const char* reason = stopReason(end))
+        std::puts(reason);
+    else if (reader && reader->failed())
         std::puts("\nFile read failed!");
-    else if (!reader->ended())
+    else if (reader && !reader->ended())
         std::printf("\nFile truncated at offset %llu: it contains the end marker byte 0xFF!\n",
                     static_cast<unsigned long long>(reader->offset() - 1));
+    if (std::uint32_t dropped = pacer.dropped())
+        std::printf("\nReceiver dropped %u datagrams!\n", dropped);
 }
 
 } // namespace
@@ -52,6 +71,8 @@ int main() {
     if (!sock.valid()) return 1;
     if (!bindSocket(sock.get(), addr)) return 1;
     enlargeReceiveBuffer(sock.get());
+    SendPath path = SendPath::Segmented;
+    ReceiverQueues queues;
 
     Datagram buf;
     for (;;) {
@@ -70,6 +91,6 @@ int main() {
             std::puts("Exiting..........");
             return 0;
         }
-        serveRequest(sock.get(), addr, file, buf);
+        serveRequest(sock.get(), addr, file, buf, path, queues);
     }
 }
