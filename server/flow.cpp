@@ -23,7 +23,7 @@ constexpr std::size_t MOST_DATAGRAM_COST = 64 * 1024;
 // Short naps while the receiver drains: a plain receiver empties a default
 // queue in about a millisecond, so longer naps would starve it.
 constexpr std::chrono::microseconds FIRST_NAP = 20us;
-constexpr std::chrono::microseconds LONGEST_NAP = 1ms;
+constexpr std::chrono::microseconds LONGEST_NAP = 200us;
 
 bool onLoopback(const sockaddr_in& peer) {
     return (ntohl(peer.sin_addr.s_addr) >> 24) == 127;

@@ -44,6 +44,7 @@ const char* stopReason(StreamEnd end) {
 void serveRequest(int sock, const sockaddr_in& peer, std::optional<Reader>& file,
                   const Datagram& request, SendPath& path, ReceiverQueues& queues) {
     std::puts(file ? "\nFile Successfully opened!" : "\nFile open failed!");
+    std::fflush(stdout); // a long stream should not hide which request it serves
     Reader* reader = file ? &*file : nullptr;
     Pacer pacer(&queues, peer);
     StreamEnd end = sendStream(sock, peer, reader, request, path, pacer);
