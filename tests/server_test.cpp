@@ -26,7 +26,7 @@ class Server : public ::testing::Test {
   protected:
     void SetUp() override { server = startServer(dir.path()); }
     void TearDown() override {
-        if (server && !server->wait(0ms)) {
+        if (server->running()) {
             peer.request("quit");
             server->wait(5s);
         }

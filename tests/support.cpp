@@ -88,12 +88,30 @@ Process::Process(const std::vector<std::string>& argv, const fs::path& cwd) {
     close(out[1]);
     in_ = in[1];
     out_ = out[0];
+    drainer_ = std::thread([this] { drain(); });
 }
 
 Process::~Process() {
     if (!status_) kill(SIGKILL), wait(1s);
     if (in_ >= 0) close(in_);
+    drainer_.join();
     close(out_);
+}
+
+void Process::drain() {
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = read(out_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        std::lock_guard lock(mutex_);
+        if (n <= 0) {
+            closed_ = true;
+            grown_.notify_all();
+            return;
+        }
+        output_.append(chunk, static_cast<std::size_t>(n));
+        grown_.notify_all();
+    }
 }
 
 void Process::write(std::string_view bytes) {
@@ -109,50 +127,40 @@ void Process::closeInput() {
     in_ = -1;
 }
 
-bool Process::readSome(std::chrono::milliseconds limit) {
-    pollfd pfd{out_, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(limit.count())) <= 0) return false;
-    char chunk[65536];
-    ssize_t n = read(out_, chunk, sizeof chunk);
-    if (n <= 0) return false;
-    output_.append(chunk, static_cast<std::size_t>(n));
-    return true;
-}
-
 bool Process::waitFor(std::string_view text, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (output_.find(text) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !readSome(left)) return false;
-    }
-    return true;
+    std::unique_lock lock(mutex_);
+    return grown_.wait_for(lock, limit, [&] {
+        return output_.find(text) != std::string::npos || closed_;
+    }) && output_.find(text) != std::string::npos;
 }
 
-const std::string& Process::output() {
-    while (readSome(0ms)) {
-    }
+std::string Process::output() {
+    std::lock_guard lock(mutex_);
     return output_;
+}
+
+bool Process::running() {
+    int status = 0;
+    if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_)
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return !status_;
 }
 
 std::optional<int> Process::wait(std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!status_) {
-        int status = 0;
-        pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
+    while (running()) {
         if (std::chrono::steady_clock::now() > deadline) {
+            int status = 0;
             ::kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
             status_ = -1;
             return std::nullopt;
         }
-        readSome(5ms); // keeps a chatty child from blocking on a full pipe
+        std::this_thread::sleep_for(2ms);
     }
-    output();
+    // Whatever the child wrote before it ended is in the pipe: take all of it.
+    std::unique_lock lock(mutex_);
+    grown_.wait_for(lock, 2s, [&] { return closed_; });
     return status_;
 }
 

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <netinet/in.h>
@@ -38,7 +41,8 @@ std::string readFile(const fs::path& path);
 // Bytes of the given size that never contain 0xFF.
 std::string patternBytes(std::size_t size, unsigned seed = 1);
 
-// A child process with its standard input and output piped to the test.
+// A child process with its standard input and output piped to the test. Its
+// output is read as it comes, so that a chatty child never blocks on it.
 class Process {
   public:
     Process(const std::vector<std::string>& argv, const fs::path& cwd);
@@ -51,20 +55,25 @@ class Process {
     void closeInput();
     // Reads standard output until it contains text; false on time-out or end.
     bool waitFor(std::string_view text, std::chrono::milliseconds limit = 5s);
-    // Everything the child has written so far, reading what is pending.
-    const std::string& output();
+    // Everything the child has written so far.
+    std::string output();
+    bool running();
     // Waits for the exit status; nullopt on time-out (the child is then killed).
     std::optional<int> wait(std::chrono::milliseconds limit = 10s);
     void kill(int signal);
 
   private:
-    bool readSome(std::chrono::milliseconds limit);
+    void drain();
 
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;
-    std::string output_;
     std::optional<int> status_;
+    std::mutex mutex_;
+    std::condition_variable grown_;
+    std::string output_;
+    bool closed_ = false;
+    std::thread drainer_;
 };
 
 // The real server, started in dir and waited for until it listens.
