@@ -35,7 +35,8 @@ bool sendRequest(int sock, const char* name) {
 bool printDatagram(const Datagram& buf, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
         char ch = Cipher(buf[i]);
-        if (ch == END_MARKER) return true;
+        if (ch == END_MARKER)
+            return true;
         std::putchar(static_cast<unsigned char>(ch));
     }
     return false;
@@ -49,13 +50,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
-    if (!sock.valid()) return 1;
+    if (!sock.valid())
+        return 1;
     timeval idle{};
     idle.tv_sec = IDLE_TIMEOUT_SECONDS;
     setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
 
     Clock::time_point start = Clock::now();
-    if (!sendRequest(sock.get(), argv[1])) return 1;
+    if (!sendRequest(sock.get(), argv[1]))
+        return 1;
 
     // The time of the last datagram, not of the time-out, so that a lossy run
     // is not charged for the idle wait.
@@ -64,7 +67,8 @@ int main(int argc, char** argv) {
     Datagram buf;
     while (!ended) {
         ssize_t got = recvfrom(sock.get(), buf, DATAGRAM_SIZE, 0, nullptr, nullptr);
-        if (got < 0) break; // the idle time-out, or a real error: either way, stop
+        if (got < 0)
+            break; // the idle time-out, or a real error: either way, stop
         last = Clock::now();
         ended = printDatagram(buf, static_cast<std::size_t>(got));
     }

@@ -64,7 +64,8 @@ void serve(int sock, const sockaddr_in& peer, const char* name) {
 
 int main() {
     Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
-    if (!sock.valid()) return 1;
+    if (!sock.valid())
+        return 1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(SERVICE_PORT);
@@ -84,7 +85,8 @@ int main() {
                      &peerLen) < 0)
             continue;
         request[DATAGRAM_SIZE - 1] = '\0'; // a name without its zero byte stays bounded
-        if (std::strcmp(request, "quit") == 0) return 0;
+        if (std::strcmp(request, "quit") == 0)
+            return 0;
         serve(sock.get(), peer, request);
     }
 }

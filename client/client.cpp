@@ -21,10 +21,12 @@ Word readWord(Datagram& buf) {
     int ch;
     while ((ch = std::getchar()) != EOF && std::isspace(ch)) {
     }
-    if (ch == EOF) return Word::Missing;
+    if (ch == EOF)
+        return Word::Missing;
     std::size_t len = 0;
     for (; ch != EOF && !std::isspace(ch); ch = std::getchar()) {
-        if (len == DATAGRAM_SIZE - 1) return Word::TooLong;
+        if (len == DATAGRAM_SIZE - 1)
+            return Word::TooLong;
         buf[len++] = static_cast<char>(ch);
     }
     return Word::Read;
@@ -71,7 +73,8 @@ int main() {
     addr.sin_addr.s_addr = inet_addr(SERVER_HOST);
 
     Fd sock = openSocket();
-    if (!sock.valid()) return 1;
+    if (!sock.valid())
+        return 1;
     std::puts("\nPlease enter file name to receive: (Enter quit to exit!!)");
 
     Datagram buf;
@@ -87,8 +90,10 @@ int main() {
         return 1;
     }
     bool quit = std::strcmp(buf, "quit") == 0;
-    if (quit) std::puts("Exiting.....................");
-    if (std::strcmp(buf, "ls") == 0) listDirectory();
+    if (quit)
+        std::puts("Exiting.....................");
+    if (std::strcmp(buf, "ls") == 0)
+        listDirectory();
 
     // Ready before the first reply can arrive.
     enlargeReceiveBuffer(sock.get());

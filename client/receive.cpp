@@ -29,8 +29,10 @@ void setReceiveTimeout(int sock, std::chrono::seconds limit) {
 }
 
 Received failure(int error) {
-    if (error == EAGAIN || error == EWOULDBLOCK) return Received::TimedOut;
-    if (error == ECONNREFUSED) return Received::Refused;
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        return Received::TimedOut;
+    if (error == ECONNREFUSED)
+        return Received::Refused;
     return Received::Failed;
 }
 
@@ -46,7 +48,8 @@ int receiveCoalesced(int sock, Output& out) {
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     ssize_t got = recvmsg(sock, &msg, 0);
-    if (got < 0) return -1;
+    if (got < 0)
+        return -1;
     auto size = static_cast<std::size_t>(got);
     std::size_t segment = size; // a datagram the kernel did not merge
     for (cmsghdr* cmsg = CMSG_FIRSTHDR(&msg); cmsg; cmsg = CMSG_NXTHDR(&msg, cmsg))
@@ -69,9 +72,11 @@ int receiveBatched(int sock, Output& out) {
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
     int got = recvmmsg(sock, msgs, BATCH_DATAGRAMS, MSG_WAITFORONE, nullptr);
-    if (got < 0) return -1;
+    if (got < 0)
+        return -1;
     for (int i = 0; i < got; ++i)
-        if (recvFile(bufs[i], std::min<std::size_t>(msgs[i].msg_len, DATAGRAM_SIZE), out)) return 1;
+        if (recvFile(bufs[i], std::min<std::size_t>(msgs[i].msg_len, DATAGRAM_SIZE), out))
+            return 1;
     return 0;
 }
 
@@ -79,7 +84,8 @@ int receiveSingle(int sock, Output& out) {
     Datagram buf;
     clearBuf(buf);
     ssize_t got = recv(sock, buf, DATAGRAM_SIZE, 0);
-    if (got < 0) return -1;
+    if (got < 0)
+        return -1;
     return recvFile(buf, static_cast<std::size_t>(got), out);
 }
 
@@ -100,22 +106,26 @@ bool Output::flush() {
 int recvFile(const char* buf, std::size_t length, Output& out) {
     for (std::size_t i = 0; i < length; ++i) {
         char ch = Cipher(buf[i]);
-        if (ch == END_MARKER) return 1;
+        if (ch == END_MARKER)
+            return 1;
         out.put(ch);
     }
     return 0;
 }
 
 int recvSegments(const char* data, std::size_t size, std::size_t segment, Output& out) {
-    if (segment == 0) segment = size;
+    if (segment == 0)
+        segment = size;
     for (std::size_t at = 0; at < size; at += segment)
-        if (recvFile(data + at, std::min({segment, size - at, DATAGRAM_SIZE}), out)) return 1;
+        if (recvFile(data + at, std::min({segment, size - at, DATAGRAM_SIZE}), out))
+            return 1;
     return 0;
 }
 
 RecvPath prepareReceive(int sock) {
     int on = 1;
-    if (setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on) == 0) return RecvPath::Coalesced;
+    if (setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on) == 0)
+        return RecvPath::Coalesced;
     // recvmmsg has been in every kernel since 2.6.33.
     return RecvPath::Batched;
 }
@@ -137,8 +147,11 @@ Received recvStream(int sock, Output& out, RecvPath path) {
                 break;
             }
         } while (ended < 0 && errno == EINTR);
-        if (ended < 0) return failure(errno);
-        if (ended) return Received::Ended;
-        if (!started) setReceiveTimeout(sock, NEXT_REPLY_TIMEOUT);
+        if (ended < 0)
+            return failure(errno);
+        if (ended)
+            return Received::Ended;
+        if (!started)
+            setReceiveTimeout(sock, NEXT_REPLY_TIMEOUT);
     }
 }

@@ -10,7 +10,8 @@ class Output {
   public:
     explicit Output(int fd) : fd_(fd) {}
     void put(char ch) {
-        if (len_ == sizeof buf_) flush();
+        if (len_ == sizeof buf_)
+            flush();
         buf_[len_++] = ch;
     }
     // Writes out what is held; false once the descriptor has refused it.

@@ -56,7 +56,8 @@ class Fd {
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     void reset() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = -1;
     }
 
@@ -79,6 +80,7 @@ inline Fd openSocket() {
 // net.core.rmem_max when privileged, up to it otherwise.
 inline void enlargeReceiveBuffer(int sock) {
     int bytes = RECEIVE_BUFFER_BYTES;
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return;
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
+        return;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); // best effort
 }

@@ -55,7 +55,8 @@ ReceiverQueues::ReceiverQueues()
     : netlink_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
 
 Lookup ReceiverQueues::query(const sockaddr_in& peer, QueueState& state) {
-    if (!netlink_.valid()) return Lookup::Unavailable;
+    if (!netlink_.valid())
+        return Lookup::Unavailable;
     struct {
         nlmsghdr head;
         inet_diag_req_v2 req;
@@ -75,13 +76,15 @@ Lookup ReceiverQueues::query(const sockaddr_in& peer, QueueState& state) {
     msg.req.id.idiag_dst[0] = peer.sin_addr.s_addr;
     msg.req.id.idiag_dport = peer.sin_port;
     msg.req.id.idiag_cookie[0] = msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    if (send(netlink_.get(), &msg, sizeof msg, 0) < 0) return Lookup::Unavailable;
+    if (send(netlink_.get(), &msg, sizeof msg, 0) < 0)
+        return Lookup::Unavailable;
 
     // The kernel answers within the send; never wait on it.
     alignas(nlmsghdr) char answer[1024];
     for (;;) {
         ssize_t got = recv(netlink_.get(), answer, sizeof answer, MSG_DONTWAIT);
-        if (got < 0) return Lookup::Unavailable;
+        if (got < 0)
+            return Lookup::Unavailable;
         auto len = static_cast<unsigned>(got);
         for (auto* head = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(head, len);
              head = NLMSG_NEXT(head, len))
@@ -97,11 +100,15 @@ Lookup Pacer::refresh() {
     QueueState state;
     Lookup found = queues_->query(peer_, state);
     // Never found at all may as well mean the kernel lacks UDP diagnostics.
-    if (found == Lookup::Gone && !seen_) found = Lookup::Unavailable;
-    if (found != Lookup::Found) return found;
-    if (!seen_) firstDrops_ = lastDrops_ = state.drops;
+    if (found == Lookup::Gone && !seen_)
+        found = Lookup::Unavailable;
+    if (found != Lookup::Found)
+        return found;
+    if (!seen_)
+        firstDrops_ = lastDrops_ = state.drops;
     seen_ = true;
-    if (state.drops != lastDrops_) cost_ = std::min(cost_ * 2, MOST_DATAGRAM_COST);
+    if (state.drops != lastDrops_)
+        cost_ = std::min(cost_ * 2, MOST_DATAGRAM_COST);
     lastDrops_ = state.drops;
     credit_ = state.limit > state.used ? state.limit - state.used : 0;
     limit_ = state.limit;
@@ -126,8 +133,10 @@ Pace Pacer::waitForRoom(std::size_t count) {
         if (credit_ >= cost_ && (credit_ >= count * cost_ || credit_ >= limit_ / 2))
             return Pace::Go;
         auto now = std::chrono::steady_clock::now();
-        if (credit_ > before) start = now; // a slow reader is not a stalled one
-        if (now - start >= STALL_LIMIT) return Pace::Stalled;
+        if (credit_ > before)
+            start = now; // a slow reader is not a stalled one
+        if (now - start >= STALL_LIMIT)
+            return Pace::Stalled;
         std::this_thread::sleep_for(nap);
         nap = std::min(nap * 2, LONGEST_NAP);
     }
@@ -135,7 +144,8 @@ Pace Pacer::waitForRoom(std::size_t count) {
 
 Pace Pacer::admit(std::size_t& count) {
     if (active_ && credit_ < count * cost_)
-        if (Pace pace = waitForRoom(count); pace != Pace::Go) return pace;
+        if (Pace pace = waitForRoom(count); pace != Pace::Go)
+            return pace;
     if (active_) {
         count = std::min(count, credit_ / cost_);
         credit_ -= count * cost_;
@@ -144,6 +154,7 @@ Pace Pacer::admit(std::size_t& count) {
 }
 
 std::uint32_t Pacer::dropped() {
-    if (active_ && seen_) refresh();
+    if (active_ && seen_)
+        refresh();
     return lastDrops_ - firstDrops_;
 }

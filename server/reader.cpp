@@ -3,7 +3,8 @@
 #include <cerrno>
 
 bool Reader::fill() {
-    if (ended_) return false;
+    if (ended_)
+        return false;
     ssize_t got;
     do
         got = read(fd_.get(), buf_, sizeof buf_);

@@ -15,7 +15,8 @@ class Reader {
 
     // The next byte as 0..255, or END at the end of the file or on a read error.
     int get() {
-        if (pos_ == end_ && !fill()) return END;
+        if (pos_ == end_ && !fill())
+            return END;
         ++offset_;
         return static_cast<unsigned char>(buf_[pos_++]);
     }

@@ -19,7 +19,8 @@ constexpr int OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
 Fd keepRegular(Fd fd) {
     struct stat st {};
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd{};
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return Fd{};
     return fd;
 }
 
@@ -45,11 +46,14 @@ std::string escapeName(std::string_view name) {
 }
 
 bool isBeneath(std::string_view name) {
-    if (name.empty() || name.front() == '/') return false;
+    if (name.empty() || name.front() == '/')
+        return false;
     while (!name.empty()) {
         std::size_t slash = name.find('/');
-        if (name.substr(0, slash) == "..") return false;
-        if (slash == std::string_view::npos) break;
+        if (name.substr(0, slash) == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            break;
         name.remove_prefix(slash + 1);
     }
     return true;
@@ -61,20 +65,24 @@ Fd openRequested(std::string_view name) {
     how.flags = OPEN_FLAGS;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
-    if (fd < 0 && errno == ENOSYS) return openRequestedLexically(name);
+    if (fd < 0 && errno == ENOSYS)
+        return openRequestedLexically(name);
     return keepRegular(Fd{fd});
 }
 
 Fd openRequestedLexically(std::string_view name) {
-    if (!isBeneath(name)) return Fd{};
+    if (!isBeneath(name))
+        return Fd{};
     // A symbolic link can still lead out; resolve it and compare. A link
     // swapped in between the check and the open is the price of an old kernel.
     std::string path(name);
     std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
     std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
-    if (!real || !cwd) return Fd{};
+    if (!real || !cwd)
+        return Fd{};
     std::string_view resolved(real.get()), base(cwd.get());
     std::string prefix = base == "/" ? std::string("/") : std::string(base) + "/";
-    if (resolved.substr(0, prefix.size()) != prefix) return Fd{};
+    if (resolved.substr(0, prefix.size()) != prefix)
+        return Fd{};
     return keepRegular(Fd{open(real.get(), OPEN_FLAGS)});
 }

@@ -69,8 +69,10 @@ int main() {
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
 
     Fd sock = openSocket();
-    if (!sock.valid()) return 1;
-    if (!bindSocket(sock.get(), addr)) return 1;
+    if (!sock.valid())
+        return 1;
+    if (!bindSocket(sock.get(), addr))
+        return 1;
     enlargeReceiveBuffer(sock.get());
     SendPath path = SendPath::Segmented;
     ReceiverQueues queues;
@@ -86,7 +88,8 @@ int main() {
             continue;
         std::string_view name = requestName(buf);
         std::optional<Reader> file;
-        if (Fd fd = openRequested(name); fd.valid()) file.emplace(std::move(fd));
+        if (Fd fd = openRequested(name); fd.valid())
+            file.emplace(std::move(fd));
         std::printf("\nFile Name Received: %s\n", escapeName(name).c_str());
         if (name == "quit") {
             std::puts("Exiting..........");

@@ -51,7 +51,8 @@ int sendBatched(int sock, const sockaddr_in& peer, const Datagram* batch, std::s
     }
     for (std::size_t done = 0; done < count;) {
         int sent = sendmmsg(sock, msgs + done, static_cast<unsigned>(count - done), 0);
-        if (sent < 0 && errno != EINTR) return errno;
+        if (sent < 0 && errno != EINTR)
+            return errno;
         done += sent > 0 ? static_cast<std::size_t>(sent) : 0;
     }
     return 0;
@@ -84,9 +85,12 @@ bool sendBatch(int sock, const sockaddr_in& peer, const Datagram* batch, std::si
         case SendPath::Single:
             return sendSingly(sock, peer, batch, count) == 0;
         }
-        if (error == 0) return true;
-        if (error == EINTR) continue; // a segmented send is all or nothing: send it again
-        if (!unsupported(error)) return false;
+        if (error == 0)
+            return true;
+        if (error == EINTR)
+            continue; // a segmented send is all or nothing: send it again
+        if (!unsupported(error))
+            return false;
         path = path == SendPath::Segmented ? SendPath::Batched : SendPath::Single;
     }
 }
@@ -105,7 +109,8 @@ int sendFile(Reader* file, Datagram& buf, std::size_t length) {
         // is the wire's rule, and peers rely on it.
         char ch = static_cast<char>(file->get());
         buf[i] = Cipher(ch);
-        if (ch == END_MARKER) return 1;
+        if (ch == END_MARKER)
+            return 1;
     }
     return 0;
 }
@@ -131,7 +136,8 @@ StreamEnd sendStream(int sock, const sockaddr_in& peer, Reader* file, const Data
             case Pace::Go:
                 break;
             }
-            if (!sendBatch(sock, peer, batch + sent, now, path)) return StreamEnd::SendFailed;
+            if (!sendBatch(sock, peer, batch + sent, now, path))
+                return StreamEnd::SendFailed;
             sent += now;
         }
         for (std::size_t i = 0; i < count; ++i)

@@ -37,7 +37,8 @@ class AgainstPeer : public ::testing::Test {
         sockaddr_in from{};
         auto datagram = server.receive(5s, &from);
         EXPECT_TRUE(datagram) << "no request";
-        if (got && datagram) *got = *datagram;
+        if (got && datagram)
+            *got = *datagram;
         return from;
     }
     void reply(const sockaddr_in& to, const std::vector<std::string>& datagrams) {

@@ -71,8 +71,10 @@ TEST(Pacing, MakesASlowPlainReceiverLossless) {
     std::thread reader([&] {
         while (auto datagram = receiver.receive(2s)) {
             got.push_back(*datagram);
-            if (got.size() % 100 == 0) std::this_thread::sleep_for(2ms);
-            if (datagram->front() == Cipher(END_MARKER)) break;
+            if (got.size() % 100 == 0)
+                std::this_thread::sleep_for(2ms);
+            if (datagram->front() == Cipher(END_MARKER))
+                break;
         }
     });
     ReceiverQueues queues;

@@ -38,7 +38,8 @@ std::vector<std::string> fillAll(const std::string& content, Reader** used = nul
     writeFile(dir / "f", content);
     static std::optional<Reader> reader;
     reader.emplace(Fd{open((dir / "f").c_str(), O_RDONLY)});
-    if (used) *used = &*reader;
+    if (used)
+        *used = &*reader;
     std::vector<std::string> datagrams;
     Datagram buf = {};
     for (int ended = 0; !ended;) {

@@ -24,7 +24,8 @@ constexpr bool UNDER_ADDRESS_SANITIZER = false;
 long residentKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
     return -1;
 }
 
@@ -125,7 +126,8 @@ TEST_F(Robust, SurvivesHostileDatagramsAndLeaksNothing) {
                 std::string junk(random() % 101, '\0');
                 for (char& ch : junk)
                     ch = static_cast<char>(random());
-                if (junk.rfind("quit", 0) == 0) junk[0] = 'x';
+                if (junk.rfind("quit", 0) == 0)
+                    junk[0] = 'x';
                 peer.sendTo(SERVICE_PORT, junk);
             }
         for (Peer& peer : peers)
@@ -133,7 +135,8 @@ TEST_F(Robust, SurvivesHostileDatagramsAndLeaksNothing) {
                 ++replies;
                 ASSERT_EQ(decipherStream({*reply}).find("canary"), std::string::npos);
             }
-        if (round == 1) rssAfterWarmUp = residentKiB(server->pid());
+        if (round == 1)
+            rssAfterWarmUp = residentKiB(server->pid());
     }
     EXPECT_GE(replies, sent) << "every request is answered";
     if (!UNDER_ADDRESS_SANITIZER) {

@@ -36,7 +36,8 @@ sockaddr_in loopback(std::uint16_t port) {
 
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "udpft-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) fail("mkdtemp");
+    if (!mkdtemp(pattern.data()))
+        fail("mkdtemp");
     path_ = pattern;
 }
 
@@ -48,7 +49,8 @@ TempDir::~TempDir() {
 void writeFile(const fs::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) fail("write " + path.string());
+    if (!out)
+        fail("write " + path.string());
 }
 
 std::string readFile(const fs::path& path) {
@@ -68,15 +70,18 @@ std::string patternBytes(std::size_t size, unsigned seed) {
 
 Process::Process(const std::vector<std::string>& argv, const fs::path& cwd) {
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) fail("pipe2");
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        fail("pipe2");
     pid_ = fork();
-    if (pid_ < 0) fail("fork");
+    if (pid_ < 0)
+        fail("fork");
     if (pid_ == 0) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         // Only the three standard streams: the programs see what a shell gives them.
         close_range(3, ~0U, 0);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
         std::vector<char*> args;
         for (const std::string& arg : argv)
             args.push_back(const_cast<char*>(arg.c_str()));
@@ -92,8 +97,10 @@ Process::Process(const std::vector<std::string>& argv, const fs::path& cwd) {
 }
 
 Process::~Process() {
-    if (!status_) kill(SIGKILL), wait(1s);
-    if (in_ >= 0) close(in_);
+    if (!status_)
+        kill(SIGKILL), wait(1s);
+    if (in_ >= 0)
+        close(in_);
     drainer_.join();
     close(out_);
 }
@@ -102,7 +109,8 @@ void Process::drain() {
     char chunk[65536];
     for (;;) {
         ssize_t n = read(out_, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         std::lock_guard lock(mutex_);
         if (n <= 0) {
             closed_ = true;
@@ -117,13 +125,15 @@ void Process::drain() {
 void Process::write(std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(in_, bytes.data(), bytes.size());
-        if (n < 0) fail("write to child");
+        if (n < 0)
+            fail("write to child");
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
 }
 
 void Process::closeInput() {
-    if (in_ >= 0) close(in_);
+    if (in_ >= 0)
+        close(in_);
     in_ = -1;
 }
 
@@ -177,9 +187,11 @@ std::unique_ptr<Process> startServer(const fs::path& dir) {
 
 Peer::Peer(std::uint16_t port) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) fail("socket");
+    if (fd_ < 0)
+        fail("socket");
     sockaddr_in addr = loopback(port);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind");
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        fail("bind");
     enlargeReceiveBuffer(fd_);
 }
 
@@ -203,19 +215,23 @@ void Peer::sendTo(std::uint16_t port, std::string_view bytes) const {
 void Peer::request(std::string_view name, char pad) const {
     std::string datagram(DATAGRAM_SIZE, pad);
     datagram.replace(0, name.size(), name);
-    if (name.size() < DATAGRAM_SIZE) datagram[name.size()] = '\0';
+    if (name.size() < DATAGRAM_SIZE)
+        datagram[name.size()] = '\0';
     sendTo(SERVICE_PORT, datagram.substr(0, DATAGRAM_SIZE));
 }
 
 std::optional<std::string> Peer::receive(std::chrono::milliseconds limit, sockaddr_in* from) const {
     pollfd pfd{fd_, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+    if (poll(&pfd, 1, static_cast<int>(limit.count())) <= 0)
+        return std::nullopt;
     char buf[256];
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&addr), &len);
-    if (n < 0) return std::nullopt;
-    if (from) *from = addr;
+    if (n < 0)
+        return std::nullopt;
+    if (from)
+        *from = addr;
     return std::string(buf, static_cast<std::size_t>(n));
 }
 
@@ -223,7 +239,8 @@ std::vector<std::string> Peer::receiveStream(std::chrono::milliseconds limit) co
     std::vector<std::string> datagrams;
     while (auto datagram = receive(limit)) {
         datagrams.push_back(*datagram);
-        if (datagram->find(Cipher(END_MARKER)) != std::string::npos) break;
+        if (datagram->find(Cipher(END_MARKER)) != std::string::npos)
+            break;
     }
     return datagrams;
 }
@@ -232,7 +249,8 @@ std::string decipherStream(const std::vector<std::string>& datagrams) {
     std::string content;
     for (const std::string& datagram : datagrams)
         for (char ch : datagram) {
-            if (Cipher(ch) == END_MARKER) return content;
+            if (Cipher(ch) == END_MARKER)
+                return content;
             content += Cipher(ch);
         }
     return content;

@@ -23,12 +23,14 @@ int sink = -1;         // a memory file, so the output can be read back cheaply
 Output* out = nullptr; // one for the run, as the client keeps one for a transfer
 
 void check(bool ok) {
-    if (!ok) __builtin_trap();
+    if (!ok)
+        __builtin_trap();
 }
 
 std::vector<std::string_view> datagrams(std::string_view data, std::size_t segment) {
     std::vector<std::string_view> out;
-    if (segment == 0) segment = data.size(); // the kernel merged nothing
+    if (segment == 0)
+        segment = data.size(); // the kernel merged nothing
     while (!data.empty()) {
         std::size_t len = std::min(segment, data.size());
         out.push_back(data.substr(0, len));
@@ -82,7 +84,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     std::size_t segment = data[0] % (MAX_SEGMENT + 1);
     std::string_view received(reinterpret_cast<const char*>(data + 1), size - 1);
     clearSink();

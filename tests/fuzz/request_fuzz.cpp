@@ -28,7 +28,8 @@ FileId canary;                // a file the server must never hand out
 std::set<FileId> servedFiles; // the only files it may hand out
 
 void check(bool ok) {
-    if (!ok) __builtin_trap();
+    if (!ok)
+        __builtin_trap();
 }
 
 [[noreturn]] void setupFailed(const std::string& what) {
@@ -38,7 +39,8 @@ void check(bool ok) {
 
 FileId idOf(const std::string& path) {
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) setupFailed(path);
+    if (stat(path.c_str(), &st) != 0)
+        setupFailed(path);
     return {st.st_dev, st.st_ino};
 }
 
@@ -55,11 +57,13 @@ void servedFile(const std::string& path, std::string_view text) {
 }
 
 void makeDir(const std::string& path) {
-    if (mkdir(path.c_str(), 0755) != 0) setupFailed(path);
+    if (mkdir(path.c_str(), 0755) != 0)
+        setupFailed(path);
 }
 
 void makeLink(const std::string& target, const std::string& path) {
-    if (symlink(target.c_str(), path.c_str()) != 0) setupFailed(path);
+    if (symlink(target.c_str(), path.c_str()) != 0)
+        setupFailed(path);
 }
 
 int removeEntry(const char* path, const struct stat*, int, FTW*) {
@@ -84,13 +88,15 @@ void buildServedTree(const std::string& served) {
     makeLink("../canary", served + "/escape_rel");
     makeLink("../../canary", served + "/dir/escape_up");
     makeLink("/etc/passwd", served + "/etc_link");
-    if (mkfifo((served + "/fifo").c_str(), 0644) != 0) setupFailed("fifo");
+    if (mkfifo((served + "/fifo").c_str(), 0644) != 0)
+        setupFailed("fifo");
 }
 
 // Only a regular file from the served directory may come back; the log
 // form of a name must not reach the terminal as anything but printable text.
 void checkOpened(const Fd& fd) {
-    if (!fd.valid()) return;
+    if (!fd.valid())
+        return;
     struct stat st {};
     check(fstat(fd.get(), &st) == 0);
     check(S_ISREG(st.st_mode));
@@ -110,9 +116,12 @@ std::string hexEscape(unsigned char ch) {
 }
 
 int hexValue(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    if (ch >= '0' && ch <= '9')
+        return ch - '0';
+    if (ch >= 'a' && ch <= 'f')
+        return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F')
+        return ch - 'A' + 10;
     return -1;
 }
 
@@ -136,7 +145,8 @@ bool escapesByteForByte(std::string_view name, std::string_view text) {
     std::size_t at = 0;
     for (char ch : name) {
         std::string form = printable(ch) ? std::string(1, ch) : hexEscape(ch);
-        if (text.substr(at, form.size()) != form) return false;
+        if (text.substr(at, form.size()) != form)
+            return false;
         at += form.size();
     }
     return at == text.size();
@@ -149,11 +159,13 @@ void checkEscaped(std::string_view name) {
     check(escapesByteForByte(name, text));
     // A backslash is logged as itself, so a name that spells \xHH logs the
     // same as the byte it spells; the round trip holds only without one.
-    if (name.find('\\') == std::string_view::npos) check(unescape(text) == name);
+    if (name.find('\\') == std::string_view::npos)
+        check(unescape(text) == name);
 }
 
 void checkBeneath(std::string_view name) {
-    if (!isBeneath(name)) return;
+    if (!isBeneath(name))
+        return;
     check(!name.empty() && name.front() != '/');
     check(("/" + std::string(name) + "/").find("/../") == std::string::npos);
 }
@@ -163,7 +175,8 @@ void checkBeneath(std::string_view name) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/request_fuzz.XXXXXX";
-    if (!mkdtemp(pattern.data())) setupFailed(pattern);
+    if (!mkdtemp(pattern.data()))
+        setupFailed(pattern);
     tempRoot = pattern;
     std::atexit(removeTempRoot);
     writeFile(tempRoot + "/canary", "must not be served\n");
@@ -171,7 +184,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::string served = tempRoot + "/served";
     makeDir(served);
     buildServedTree(served);
-    if (chdir(served.c_str()) != 0) setupFailed(served);
+    if (chdir(served.c_str()) != 0)
+        setupFailed(served);
     return 0;
 }
 
@@ -179,7 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // As the server receives it: a cleared datagram, the excess cut off.
     Datagram buf;
     clearBuf(buf);
-    if (size > 0) std::memcpy(buf, data, std::min(size, DATAGRAM_SIZE));
+    if (size > 0)
+        std::memcpy(buf, data, std::min(size, DATAGRAM_SIZE));
     std::string_view name = requestName(buf);
     check(name.size() <= DATAGRAM_SIZE);
     checkEscaped(name);
