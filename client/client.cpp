@@ -67,10 +67,7 @@ int printReply(int sock, RecvPath path) {
 } // namespace
 
 int main() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(SERVICE_PORT);
-    addr.sin_addr.s_addr = inet_addr(SERVER_HOST);
+    sockaddr_in addr = serviceAddress(inet_addr(SERVER_HOST));
 
     Fd sock = openSocket();
     if (!sock.valid())

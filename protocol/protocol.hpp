@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,6 +65,15 @@ class Fd {
   private:
     int fd_ = -1;
 };
+
+// The service's address on host (an IPv4 address in network byte order).
+inline sockaddr_in serviceAddress(in_addr_t host) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(SERVICE_PORT);
+    addr.sin_addr.s_addr = host;
+    return addr;
+}
 
 // Creates the program's IPv4 UDP socket and reports the outcome, as both
 // programs do at start-up.

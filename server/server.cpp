@@ -62,11 +62,8 @@ void serveRequest(int sock, const sockaddr_in& peer, std::optional<Reader>& file
 } // namespace
 
 int main() {
-    sockaddr_in addr{};
+    sockaddr_in addr = serviceAddress(htonl(INADDR_ANY));
     socklen_t addrLen = sizeof addr;
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(SERVICE_PORT);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
 
     Fd sock = openSocket();
     if (!sock.valid())
