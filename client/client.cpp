@@ -39,10 +39,10 @@ void listDirectory() {
 }
 
 // Prints the reply stream between the banners; the status main returns.
-int printReply(int sock, RecvPath path) {
+int printReply(int sock) {
     std::fflush(stdout);
     Output out(STDOUT_FILENO);
-    Received end = recvStream(sock, out, path);
+    Received end = recvStream(sock, out, RecvPath::Coalesced);
     if (!out.flush()) {
         std::puts("\nOutput write failed!");
         return 1;
@@ -92,9 +92,7 @@ int main() {
     if (std::strcmp(buf, "ls") == 0)
         listDirectory();
 
-    // Ready before the first reply can arrive.
-    enlargeReceiveBuffer(sock.get());
-    RecvPath path = prepareReceive(sock.get());
+    enlargeReceiveBuffer(sock.get()); // before the first reply can arrive
     // Connected, the socket hears only the server, and learns when no one listens.
     if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         send(sock.get(), buf, DATAGRAM_SIZE, 0) != static_cast<ssize_t>(DATAGRAM_SIZE)) {
@@ -106,5 +104,5 @@ int main() {
         std::puts("Exiting.....................");
         return 0;
     }
-    return printReply(sock.get(), path);
+    return printReply(sock.get());
 }

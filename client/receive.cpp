@@ -22,6 +22,18 @@ constexpr std::size_t BATCH_DATAGRAMS = 64;
 // Room for the largest datagram the kernel may merge for us.
 constexpr std::size_t COALESCED_BYTES = 64 * 1024;
 
+// Switching merging on costs the kernel about half a millisecond, more than a
+// small file takes to arrive; so it is switched on only once the stream
+// proves longer than one receive. Datagrams queued before then are taken
+// one by one, those after merged. recvmmsg, the fallback, is in every
+// kernel since 2.6.33.
+RecvPath coalesceFromNowOn(int sock, RecvPath path) {
+    int on = 1;
+    if (path == RecvPath::Coalesced && setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on) != 0)
+        return RecvPath::Batched;
+    return path;
+}
+
 void setReceiveTimeout(int sock, std::chrono::seconds limit) {
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(limit.count());
@@ -122,14 +134,6 @@ int recvSegments(const char* data, std::size_t size, std::size_t segment, Output
     return 0;
 }
 
-RecvPath prepareReceive(int sock) {
-    int on = 1;
-    if (setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on) == 0)
-        return RecvPath::Coalesced;
-    // recvmmsg has been in every kernel since 2.6.33.
-    return RecvPath::Batched;
-}
-
 Received recvStream(int sock, Output& out, RecvPath path) {
     setReceiveTimeout(sock, FIRST_REPLY_TIMEOUT);
     for (bool started = false;; started = true) {
@@ -151,7 +155,9 @@ Received recvStream(int sock, Output& out, RecvPath path) {
             return failure(errno);
         if (ended)
             return Received::Ended;
-        if (!started)
+        if (!started) {
             setReceiveTimeout(sock, NEXT_REPLY_TIMEOUT);
+            path = coalesceFromNowOn(sock, path);
+        }
     }
 }

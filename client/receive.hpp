@@ -40,12 +40,9 @@ enum class RecvPath {
     Single,    // one recv per datagram
 };
 
-// Readies the socket for the fastest path the kernel offers; call it before
-// the request goes out.
-RecvPath prepareReceive(int sock);
-
 // How a reply stream ended.
 enum class Received { Ended, TimedOut, Refused, Failed };
 
-// Receives reply datagrams on a connected socket until the end marker.
+// Receives reply datagrams on a connected socket until the end marker,
+// starting on path and moving to a slower one if the kernel lacks it.
 Received recvStream(int sock, Output& out, RecvPath path);
