@@ -17,14 +17,6 @@ namespace {
 
 using namespace test;
 
-sockaddr_in addressOf(const Peer& peer) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(peer.port());
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
 std::string requestFor(std::string_view name) {
     std::string datagram(DATAGRAM_SIZE, 'r'); // a tail that shows where it came from
     datagram.replace(0, name.size(), name);
@@ -32,8 +24,8 @@ std::string requestFor(std::string_view name) {
     return datagram;
 }
 
-// Streams content from the server's port to receiver over path.
-StreamEnd stream(const std::string& content, const Peer& receiver, SendPath path,
+// Streams content from the server's port to receiver, starting on path.
+StreamEnd stream(const std::string& content, const Peer& receiver, SendPath& path,
                  ReceiverQueues* queues) {
     static TempDir dir;
     writeFile(dir / "f", content);
@@ -41,8 +33,8 @@ StreamEnd stream(const std::string& content, const Peer& receiver, SendPath path
     Peer sender(SERVICE_PORT);
     Datagram request;
     requestFor("f").copy(request, DATAGRAM_SIZE);
-    Pacer pacer(queues, addressOf(receiver));
-    return sendStream(sender.fd(), addressOf(receiver), &reader, request, path, pacer);
+    Pacer pacer(queues, receiver.address());
+    return sendStream(sender.fd(), receiver.address(), &reader, request, path, pacer);
 }
 
 TEST(SendStream, EveryPathSendsExactDatagrams) {
@@ -78,58 +70,48 @@ TEST(Pacing, MakesASlowPlainReceiverLossless) {
         }
     });
     ReceiverQueues queues;
-    EXPECT_EQ(stream(content, receiver, SendPath::Segmented, &queues), StreamEnd::Sent);
+    SendPath path = SendPath::Segmented;
+    EXPECT_EQ(stream(content, receiver, path, &queues), StreamEnd::Sent);
     reader.join();
     EXPECT_EQ(got, expectedStream(content, requestFor("f")));
 }
 
 TEST(Pacing, StopsWhenTheReceiverGoesOrStalls) {
     ReceiverQueues queues;
+    SendPath path = SendPath::Segmented;
     std::string content = patternBytes(20000 * DATAGRAM_SIZE, 4);
     auto receiver = std::make_unique<Peer>();
     std::thread closer([&] {
         receiver->receive(2s); // the stream has begun
         receiver.reset();
     });
-    EXPECT_EQ(stream(content, *receiver, SendPath::Segmented, &queues), StreamEnd::ReceiverGone);
+    EXPECT_EQ(stream(content, *receiver, path, &queues), StreamEnd::ReceiverGone);
     closer.join();
 
     Peer idle; // never reads
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(stream(content, idle, SendPath::Segmented, &queues), StreamEnd::ReceiverStalled);
+    EXPECT_EQ(stream(content, idle, path, &queues), StreamEnd::ReceiverStalled);
     EXPECT_GE(std::chrono::steady_clock::now() - started, STALL_LIMIT);
 }
-
-// A client-side socket connected to the server's port, as the client has it.
-struct Connected {
-    Peer server{SERVICE_PORT};
-    Peer client;
-    Connected() {
-        sockaddr_in to = addressOf(server);
-        connect(client.fd(), reinterpret_cast<sockaddr*>(&to), sizeof to);
-    }
-};
 
 TEST(RecvStream, EveryPathPrintsTheContent) {
     std::string content = patternBytes(5000 * DATAGRAM_SIZE + 9, 5);
     for (RecvPath path : {RecvPath::Coalesced, RecvPath::Batched, RecvPath::Single}) {
-        Connected pair;
+        // Connected to the server's port, as the client's socket is.
+        Peer client;
+        sockaddr_in server = serviceAddress(htonl(INADDR_LOOPBACK));
+        connect(client.fd(), reinterpret_cast<sockaddr*>(&server), sizeof server);
         TempDir dir;
         Fd sink{open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600)};
         std::thread sender([&] {
             // The segmented path lets the kernel merge the stream for the
             // coalesced receive, with the marker inside the last batch.
-            Datagram request;
-            requestFor("f").copy(request, DATAGRAM_SIZE);
-            writeFile(dir / "f", content);
-            Reader reader(Fd{open((dir / "f").c_str(), O_RDONLY)});
             ReceiverQueues queues;
-            Pacer pacer(&queues, addressOf(pair.client));
-            SendPath send = SendPath::Segmented;
-            sendStream(pair.server.fd(), addressOf(pair.client), &reader, request, send, pacer);
+            SendPath segmented = SendPath::Segmented;
+            stream(content, client, segmented, &queues);
         });
         Output out(sink.get());
-        EXPECT_EQ(recvStream(pair.client.fd(), out, path), Received::Ended);
+        EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended);
         out.flush();
         sender.join();
         EXPECT_EQ(readFile(dir / "out"), content) << static_cast<int>(path);

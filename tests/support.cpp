@@ -206,6 +206,10 @@ std::uint16_t Peer::port() const {
     return ntohs(addr.sin_port);
 }
 
+sockaddr_in Peer::address() const {
+    return loopback(port());
+}
+
 void Peer::sendTo(std::uint16_t port, std::string_view bytes) const {
     sockaddr_in to = loopback(port);
     if (sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)

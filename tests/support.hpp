@@ -88,6 +88,7 @@ class Peer {
     Peer& operator=(const Peer&) = delete;
 
     std::uint16_t port() const;
+    sockaddr_in address() const;
     int fd() const { return fd_; }
     void sendTo(std::uint16_t port, std::string_view bytes) const;
     // A request as a peer would send it: the name, a zero byte, padding to 32.
