@@ -34,6 +34,10 @@ std::string escapeName(std::string_view name) {
     std::string out;
     out.reserve(name.size());
     for (unsigned char ch : name) {
+        if (ch == '\\') {
+            out += "\\\\";
+            continue;
+        }
         if (ch >= 0x20 && ch < 0x7F) {
             out += static_cast<char>(ch);
             continue;
@@ -65,7 +69,9 @@ Fd openRequested(std::string_view name) {
     how.flags = OPEN_FLAGS;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
-    if (fd < 0 && errno == ENOSYS)
+    // Missing on old kernels, and refused by the seccomp filters of some
+    // container runtimes and service managers.
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
         return openRequestedLexically(name);
     return keepRegular(Fd{fd});
 }

@@ -11,7 +11,8 @@
 std::string_view requestName(const Datagram& buf);
 
 // The name with every byte that is not printable ASCII written as \xHH, so
-// that a request cannot drive the operator's terminal.
+// that a request cannot drive the operator's terminal, and a backslash as
+// \\, so that no two names log alike.
 std::string escapeName(std::string_view name);
 
 // True when a relative name has no ".." component: the lexical half of the
@@ -23,6 +24,6 @@ bool isBeneath(std::string_view name);
 // symbolic link, and anything but a regular file are refused.
 Fd openRequested(std::string_view name);
 
-// The same through path checks in user space, where openat2 is missing.
+// The same through path checks in user space, where openat2 is missing or refused.
 // Exposed so that it stays tested on kernels that never need it.
 Fd openRequestedLexically(std::string_view name);
