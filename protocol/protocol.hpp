@@ -33,6 +33,21 @@ inline char Cipher(char ch) {
     return static_cast<char>(ch ^ CIPHER_KEY);
 }
 
+// Cipher over n bytes from in to out (which may be the same), a word at a
+// time: what moves a file's bytes through at memory speed.
+inline void cipherBlock(const char* in, std::size_t n, char* out) {
+    constexpr std::uint64_t KEY = 0x0101010101010101ULL * static_cast<unsigned char>(CIPHER_KEY);
+    std::size_t i = 0;
+    for (; i + sizeof KEY <= n; i += sizeof KEY) {
+        std::uint64_t word;
+        std::memcpy(&word, in + i, sizeof word);
+        word ^= KEY;
+        std::memcpy(out + i, &word, sizeof word);
+    }
+    for (; i < n; ++i)
+        out[i] = Cipher(in[i]);
+}
+
 inline void clearBuf(Datagram& buf) {
     std::memset(buf, 0, DATAGRAM_SIZE);
 }

@@ -9,6 +9,8 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <net/if.h>
+#include <poll.h>
 
 namespace {
 
@@ -25,15 +27,15 @@ constexpr std::size_t MOST_DATAGRAM_COST = 64 * 1024;
 constexpr std::chrono::microseconds FIRST_NAP = 20us;
 constexpr std::chrono::microseconds LONGEST_NAP = 200us;
 
-bool onLoopback(const sockaddr_in& peer) {
-    return (ntohl(peer.sin_addr.s_addr) >> 24) == 127;
+std::uint64_t key(const sockaddr_in& peer) {
+    return std::uint64_t{peer.sin_addr.s_addr} << 16 | peer.sin_port;
 }
 
-// Finds the memory counters in one inet_diag answer.
+// Finds the queue figures in one inet_diag answer.
 Lookup readAnswer(const nlmsghdr* msg, QueueState& state) {
     if (msg->nlmsg_type == NLMSG_ERROR) {
         auto* err = static_cast<const nlmsgerr*>(NLMSG_DATA(msg));
-        return err->error == -ENOENT ? Lookup::Gone : Lookup::Unavailable;
+        return err->error == -ENOENT ? Lookup::Missing : Lookup::Unavailable;
     }
     auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(msg));
     int len = static_cast<int>(msg->nlmsg_len - NLMSG_LENGTH(sizeof *diag));
@@ -43,18 +45,56 @@ Lookup readAnswer(const nlmsghdr* msg, QueueState& state) {
             RTA_PAYLOAD(attr) < (SK_MEMINFO_DROPS + 1) * sizeof(std::uint32_t))
             continue;
         auto* mem = static_cast<const std::uint32_t*>(RTA_DATA(attr));
-        state = {mem[SK_MEMINFO_RMEM_ALLOC], mem[SK_MEMINFO_RCVBUF], mem[SK_MEMINFO_DROPS]};
+        state = {diag->idiag_rqueue, mem[SK_MEMINFO_RMEM_ALLOC], mem[SK_MEMINFO_RCVBUF],
+                 mem[SK_MEMINFO_DROPS]};
         return Lookup::Found;
     }
     return Lookup::Unavailable;
 }
 
+// True when peer is an address of this machine: only then can its socket
+// be asked about. Binding to an address succeeds only where it is local.
+bool onThisMachine(const sockaddr_in& peer) {
+    if ((ntohl(peer.sin_addr.s_addr) >> 24) == 127)
+        return true;
+    Fd probe{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in addr = peer;
+    addr.sin_port = 0;
+    return probe.valid() && bind(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// The address the kernel sends our datagrams to peer from, as a connected
+// socket learns it from the route.
+bool sourceFor(const sockaddr_in& peer, sockaddr_in& source) {
+    Fd probe{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    socklen_t len = sizeof source;
+    if (!probe.valid() ||
+        connect(probe.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 ||
+        getsockname(probe.get(), reinterpret_cast<sockaddr*>(&source), &len) != 0)
+        return false;
+    source.sin_port = htons(SERVICE_PORT);
+    return true;
+}
+
 } // namespace
 
 ReceiverQueues::ReceiverQueues()
-    : netlink_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
+    : netlink_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)),
+      loopbackIndex_(if_nametoindex("lo")) {
+    // A kernel without UDP diagnostics and a socket that is not there give
+    // the same answer; a socket of our own tells them apart.
+    Fd own{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in addr = serviceAddress(htonl(INADDR_LOOPBACK));
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    QueueState ignored;
+    available_ = own.valid() &&
+                 bind(own.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                 getsockname(own.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+                 query(serviceAddress(htonl(INADDR_LOOPBACK)), addr, ignored) == Lookup::Found;
+}
 
-Lookup ReceiverQueues::query(const sockaddr_in& peer, QueueState& state) {
+Lookup ReceiverQueues::query(const sockaddr_in& from, const sockaddr_in& peer, QueueState& state) {
     if (!netlink_.valid())
         return Lookup::Unavailable;
     struct {
@@ -69,12 +109,14 @@ Lookup ReceiverQueues::query(const sockaddr_in& peer, QueueState& state) {
     msg.req.sdiag_protocol = IPPROTO_UDP;
     msg.req.idiag_ext = 1 << (INET_DIAG_SKMEMINFO - 1);
     msg.req.idiag_states = ~0U;
-    // The exact lookup names a datagram as the kernel would deliver it: from
-    // our port on 127.0.0.1 (the source loopback routes choose) to the peer.
-    msg.req.id.idiag_src[0] = htonl(INADDR_LOOPBACK);
-    msg.req.id.idiag_sport = htons(SERVICE_PORT);
+    // The exact lookup names a datagram as the kernel delivers it: from our
+    // address and port to the peer, arriving on the loopback device, which
+    // matches unbound sockets and sockets bound to that device alike.
+    msg.req.id.idiag_src[0] = from.sin_addr.s_addr;
+    msg.req.id.idiag_sport = from.sin_port;
     msg.req.id.idiag_dst[0] = peer.sin_addr.s_addr;
     msg.req.id.idiag_dport = peer.sin_port;
+    msg.req.id.idiag_if = loopbackIndex_;
     msg.req.id.idiag_cookie[0] = msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     if (send(netlink_.get(), &msg, sizeof msg, 0) < 0)
         return Lookup::Unavailable;
@@ -93,68 +135,95 @@ Lookup ReceiverQueues::query(const sockaddr_in& peer, QueueState& state) {
     }
 }
 
-Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer)
-    : queues_(queues), peer_(peer), active_(queues && onLoopback(peer)), cost_(DATAGRAM_COST) {}
+bool ReceiverQueues::stalled(const sockaddr_in& peer) const {
+    return std::find(std::begin(stalled_), std::end(stalled_), key(peer)) != std::end(stalled_);
+}
+
+void ReceiverQueues::setStalled(const sockaddr_in& peer, bool stalled) {
+    auto* entry = std::find(std::begin(stalled_), std::end(stalled_), key(peer));
+    if (entry != std::end(stalled_))
+        *entry = stalled ? key(peer) : 0;
+    else if (stalled)
+        stalled_[nextStalled_++ % std::size(stalled_)] = key(peer);
+}
+
+Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, int sock)
+    : queues_(queues), peer_(peer), sock_(sock), cost_(DATAGRAM_COST) {
+    if (!queues_ || !queues_->available() || !onThisMachine(peer_) || !sourceFor(peer_, source_))
+        return;
+    // A receiver never found cannot be watched: it may sit where the lookup
+    // does not reach, so it gets the plain pace rather than being dropped.
+    if (refresh() != Lookup::Found)
+        return;
+    observed_ = true;
+    firstDrops_ = state_.drops;
+    bool stalled = queues_->stalled(peer_);
+    stalledBefore_ = stalled && !roomFor(1);
+    if (stalled && !stalledBefore_)
+        queues_->setStalled(peer_, false);
+}
 
 Lookup Pacer::refresh() {
-    QueueState state;
-    Lookup found = queues_->query(peer_, state);
-    // Never found at all may as well mean the kernel lacks UDP diagnostics.
-    if (found == Lookup::Gone && !seen_)
-        found = Lookup::Unavailable;
+    std::uint32_t drops = state_.drops;
+    Lookup found = queues_->query(source_, peer_, state_);
     if (found != Lookup::Found)
         return found;
-    if (!seen_)
-        firstDrops_ = lastDrops_ = state.drops;
-    seen_ = true;
-    if (state.drops != lastDrops_)
+    if (observed_ && state_.drops != drops)
         cost_ = std::min(cost_ * 2, MOST_DATAGRAM_COST);
-    lastDrops_ = state.drops;
-    credit_ = state.limit > state.used ? state.limit - state.used : 0;
-    limit_ = state.limit;
+    credit_ = state_.limit > state_.charged ? state_.limit - state_.charged : 0;
     return Lookup::Found;
 }
 
+// Room for the whole batch, or for a quarter of the queue where the batch is
+// larger than that: the kernel frees a reader's queue in quarter steps.
+bool Pacer::roomFor(std::size_t count) const {
+    return credit_ >= cost_ && (credit_ >= count * cost_ || credit_ >= state_.limit / 4);
+}
+
+bool Pacer::othersWaiting() const {
+    pollfd pfd{sock_, POLLIN, 0};
+    return sock_ >= 0 && poll(&pfd, 1, 0) > 0;
+}
+
+// Progress is what the receiver takes from its queue, not the room it
+// makes: the kernel releases that in steps, long after the reads.
 Pace Pacer::waitForRoom(std::size_t count) {
-    auto start = std::chrono::steady_clock::now();
+    auto progress = std::chrono::steady_clock::now();
     auto nap = FIRST_NAP;
-    for (std::size_t before = credit_;; before = credit_) {
-        switch (refresh()) {
-        case Lookup::Gone:
+    for (std::uint32_t before = state_.queued;; before = state_.queued) {
+        Lookup found = refresh();
+        if (found == Lookup::Missing)
             return Pace::Gone;
-        case Lookup::Unavailable:
-            active_ = false;
-            return Pace::Go;
-        case Lookup::Found:
-            break;
-        }
-        // Room for the whole batch, or half the queue free where the batch
-        // is larger than that, so that a small queue still streams.
-        if (credit_ >= cost_ && (credit_ >= count * cost_ || credit_ >= limit_ / 2))
+        if (found == Lookup::Found && roomFor(count))
             return Pace::Go;
         auto now = std::chrono::steady_clock::now();
-        if (credit_ > before)
-            start = now; // a slow reader is not a stalled one
-        if (now - start >= STALL_LIMIT)
+        if (state_.queued < before)
+            progress = now;
+        auto patience = othersWaiting() ? std::chrono::milliseconds(STALL_GRACE) : STALL_LIMIT;
+        if (now - progress >= patience) {
+            queues_->setStalled(peer_, true);
             return Pace::Stalled;
+        }
         std::this_thread::sleep_for(nap);
         nap = std::min(nap * 2, LONGEST_NAP);
     }
 }
 
 Pace Pacer::admit(std::size_t& count) {
-    if (active_ && credit_ < count * cost_)
+    if (!observed_)
+        return Pace::Go;
+    if (stalledBefore_)
+        return Pace::Stalled;
+    if (credit_ < count * cost_)
         if (Pace pace = waitForRoom(count); pace != Pace::Go)
             return pace;
-    if (active_) {
-        count = std::min(count, credit_ / cost_);
-        credit_ -= count * cost_;
-    }
+    count = std::clamp<std::size_t>(credit_ / cost_, 1, count);
+    credit_ -= std::min(credit_, count * cost_);
     return Pace::Go;
 }
 
 std::uint32_t Pacer::dropped() {
-    if (active_ && seen_)
+    if (observed_)
         refresh();
-    return lastDrops_ - firstDrops_;
+    return state_.drops - firstDrops_;
 }

@@ -1,7 +1,7 @@
 // Flow control for receivers on this machine. The protocol has no
 // acknowledgement, so a sender that outruns its receiver loses data in the
-// receiver's socket queue. For a receiver on loopback the kernel will tell
-// us how full that queue is (sock_diag), and we send only what fits.
+// receiver's socket queue. For a receiver on this machine the kernel will
+// tell us how full that queue is (sock_diag), and we send only what fits.
 #pragma once
 
 #include <chrono>
@@ -14,23 +14,36 @@
 
 // What the kernel reports of one socket's receive queue.
 struct QueueState {
-    std::uint32_t used = 0;  // bytes the queued datagrams are charged for
-    std::uint32_t limit = 0; // the socket's receive buffer
-    std::uint32_t drops = 0; // datagrams the socket has dropped so far
+    std::uint32_t queued = 0;  // bytes waiting to be read: falls with every read
+    std::uint32_t charged = 0; // what the queue is charged for: released in large steps
+    std::uint32_t limit = 0;   // the socket's receive buffer
+    std::uint32_t drops = 0;   // datagrams the socket has dropped so far
 };
 
-enum class Lookup { Found, Gone, Unavailable };
+enum class Lookup { Found, Missing, Unavailable };
 
-// Asks the kernel about the UDP socket that receives what the server sends.
+// Asks the kernel about the UDP sockets on this machine, and remembers the
+// receivers whose streams were stopped as stalled.
 class ReceiverQueues {
   public:
-    ReceiverQueues(); // without sock_diag the queries answer Unavailable
-    // The queue of the socket a datagram from our port to peer reaches.
-    Lookup query(const sockaddr_in& peer, QueueState& state);
+    ReceiverQueues();
+    // False where the kernel cannot report UDP sockets (no sock_diag).
+    bool available() const { return available_; }
+    // The queue of the socket that a datagram from `from` to peer reaches.
+    Lookup query(const sockaddr_in& from, const sockaddr_in& peer, QueueState& state);
+
+    bool stalled(const sockaddr_in& peer) const;
+    void setStalled(const sockaddr_in& peer, bool stalled);
 
   private:
     Fd netlink_;
     std::uint32_t seq_ = 0;
+    unsigned loopbackIndex_ = 0;
+    bool available_ = false;
+    // A small table, the oldest entry overwritten first: a receiver
+    // forgotten early only costs one more grace period.
+    std::uint64_t stalled_[64] = {};
+    std::size_t nextStalled_ = 0;
 };
 
 enum class Pace { Go, Gone, Stalled };
@@ -38,9 +51,12 @@ enum class Pace { Go, Gone, Stalled };
 // Holds one stream back while its receiver's queue has no room.
 class Pacer {
   public:
-    // A receiver not on loopback, or one with no queues to ask (null, or
-    // a kernel without the diagnostics), is not paced.
-    Pacer(ReceiverQueues* queues, const sockaddr_in& peer);
+    // sock is the server's socket: requests waiting in it make the pacer
+    // less patient with a receiver that takes nothing. -1: nobody waits.
+    Pacer(ReceiverQueues* queues, const sockaddr_in& peer, int sock = -1);
+    // False for a receiver whose queue cannot be watched (another host, or
+    // no diagnostics): it gets the plain pace of one datagram per send.
+    bool observed() const { return observed_; }
     // Waits until the receiver's queue has room, then lowers count (at
     // least 1) to the datagrams that fit. Anything but Go ends the stream.
     Pace admit(std::size_t& count);
@@ -49,19 +65,24 @@ class Pacer {
 
   private:
     Lookup refresh();
+    bool roomFor(std::size_t count) const;
+    bool othersWaiting() const;
     Pace waitForRoom(std::size_t count);
 
     ReceiverQueues* queues_;
     sockaddr_in peer_;
-    bool active_;
-    bool seen_ = false;      // the receiver's socket has been found once
+    sockaddr_in source_{}; // where our datagrams to peer come from
+    int sock_;
+    bool observed_ = false;
+    bool stalledBefore_ = false; // and still has no room: end at once
+    QueueState state_;
     std::size_t credit_ = 0; // bytes we may still send before asking again
-    std::size_t limit_ = 0;  // the receiver's whole queue
     std::size_t cost_;       // what one datagram is charged in the queue
     std::uint32_t firstDrops_ = 0;
-    std::uint32_t lastDrops_ = 0;
 };
 
-// How long a receiver may leave its queue full before the stream is dropped,
-// so that one client that stopped reading does not hold every other one.
+// How long a receiver may take nothing from a full queue before its stream
+// is stopped: the stall limit while no one else waits, the grace while
+// other requests queue behind it.
 inline constexpr std::chrono::seconds STALL_LIMIT{5};
+inline constexpr std::chrono::milliseconds STALL_GRACE{100};

@@ -39,20 +39,34 @@ const char* stopReason(StreamEnd end) {
     return nullptr;
 }
 
+// A reply to the service's own port, or to a port below 1024 where echo,
+// chargen and name services live, could start a loop between two servers:
+// a single forged datagram would keep them answering each other for ever.
+bool answerable(const sockaddr_in& peer) {
+    std::uint16_t port = ntohs(peer.sin_port);
+    return port != SERVICE_PORT && port >= 1024;
+}
+
 // Sends the reply stream for one opened (or unopenable) file and tells the
 // operator when the copy the requester got is not the whole file.
 void serveRequest(int sock, const sockaddr_in& peer, std::optional<Reader>& file,
-                  const Datagram& request, SendPath& path, ReceiverQueues& queues) {
+                  const Datagram& request, SendMethod how, ReceiverQueues& queues) {
     std::puts(file ? "\nFile Successfully opened!" : "\nFile open failed!");
+    if (!answerable(peer)) {
+        std::printf("\nNo reply sent: the request came from port %u, which is privileged or "
+                    "the service's own!\n",
+                    ntohs(peer.sin_port));
+        return;
+    }
     std::fflush(stdout); // a long stream should not hide which request it serves
     Reader* reader = file ? &*file : nullptr;
-    Pacer pacer(&queues, peer);
-    StreamEnd end = sendStream(sock, peer, reader, request, path, pacer);
+    Pacer pacer(&queues, peer, sock);
+    StreamEnd end = sendStream(sock, peer, reader, request, how, pacer);
     if (const char* reason = stopReason(end))
         std::puts(reason);
     else if (reader && reader->failed())
         std::puts("\nFile read failed!");
-    else if (reader && !reader->ended())
+    else if (reader && reader->cut())
         std::printf("\nFile truncated at offset %llu: it contains the end marker byte 0xFF!\n",
                     static_cast<unsigned long long>(reader->offset() - 1));
     if (std::uint32_t dropped = pacer.dropped())
@@ -71,7 +85,7 @@ int main() {
     if (!bindSocket(sock.get(), addr))
         return 1;
     enlargeReceiveBuffer(sock.get());
-    SendPath path = SendPath::Segmented;
+    SendMethod how = probeSending();
     ReceiverQueues queues;
 
     Datagram buf;
@@ -92,6 +106,6 @@ int main() {
             std::puts("Exiting..........");
             return 0;
         }
-        serveRequest(sock.get(), addr, file, buf, path, queues);
+        serveRequest(sock.get(), addr, file, buf, how, queues);
     }
 }

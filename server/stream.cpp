@@ -1,15 +1,22 @@
 #include "stream.hpp"
 
+#include <algorithm>
 #include <cerrno>
 
+#include <arpa/inet.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 
 namespace {
 
-// Datagrams filled before each trip to the kernel: 2 KiB, within what the
-// kernel cuts from one segmented send on every version that offers it.
-constexpr std::size_t BATCH_DATAGRAMS = 64;
+// The most datagrams one segmented message may carry: 128 on current
+// kernels, 64 before; and how many messages one system call may take.
+constexpr std::size_t MOST_SEGMENTS = 128;
+constexpr std::size_t FEWEST_SEGMENTS = 64;
+constexpr std::size_t MOST_MESSAGES = 256;
+// Datagrams filled before each trip to the kernel: eight segmented
+// messages, 32 KiB.
+constexpr std::size_t BATCH_DATAGRAMS = 8 * MOST_SEGMENTS;
 
 // The errors by which a kernel says it lacks a way of sending.
 bool unsupported(int error) {
@@ -17,115 +24,175 @@ bool unsupported(int error) {
            error == ENOSYS;
 }
 
-// One send of the whole batch; the kernel cuts it into 32-byte datagrams,
-// which costs it little more than one datagram. Returns the errno or 0.
-int sendSegmented(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count) {
-    iovec iov{const_cast<Datagram*>(batch), count * DATAGRAM_SIZE};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
-    msghdr msg{};
-    msg.msg_name = const_cast<sockaddr_in*>(&peer);
-    msg.msg_namelen = sizeof peer;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-    cmsg->cmsg_level = SOL_UDP;
-    cmsg->cmsg_type = UDP_SEGMENT;
-    cmsg->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-    std::uint16_t segment = DATAGRAM_SIZE;
-    std::memcpy(CMSG_DATA(cmsg), &segment, sizeof segment);
-    return sendmsg(sock, &msg, 0) < 0 ? errno : 0;
+// Stores up to n bytes of file at out, enciphered, up to and including the
+// first byte that narrows to the marker: the end of the file, a failed
+// read, or a data byte 0xFF. That byte is stored as the enciphered marker
+// in its place. Returns the bytes stored; ended tells whether it is there.
+std::size_t encipherFrom(Reader& file, char* out, std::size_t n, bool& ended) {
+    std::size_t stored = 0;
+    ended = false;
+    while (stored < n && !ended) {
+        std::size_t want = n - stored;
+        std::string_view run = file.peek(want);
+        auto* hit = static_cast<const char*>(std::memchr(run.data(), END_MARKER, run.size()));
+        std::size_t take = hit ? static_cast<std::size_t>(hit - run.data()) : run.size();
+        cipherBlock(run.data(), take, out + stored);
+        stored += take;
+        if (hit)
+            file.cutAfter(take + 1);
+        else
+            file.consume(take);
+        ended = hit || take < want;
+        if (ended)
+            out[stored++] = Cipher(END_MARKER);
+    }
+    return stored;
 }
 
-// One system call for the batch, one datagram per message.
-int sendBatched(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count) {
-    iovec iov[BATCH_DATAGRAMS];
-    mmsghdr msgs[BATCH_DATAGRAMS] = {};
-    for (std::size_t i = 0; i < count; ++i) {
-        iov[i] = {const_cast<Datagram*>(&batch[i]), DATAGRAM_SIZE};
-        msgs[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&peer);
-        msgs[i].msg_hdr.msg_namelen = sizeof peer;
-        msgs[i].msg_hdr.msg_iov = &iov[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
+// Sends count datagrams in messages of up to perMessage datagrams each,
+// many messages per sendmmsg. With segment, each message is one send that
+// the kernel cuts into 32-byte datagrams, which costs it little more than
+// one datagram. Returns the datagrams sent; error is the errno that
+// stopped it, or 0.
+std::size_t sendMessages(int sock, const sockaddr_in& peer, const Datagram* batch,
+                         std::size_t count, std::size_t perMessage, bool segment, int& error) {
+    using Control = char[CMSG_SPACE(sizeof(std::uint16_t))];
+    iovec iov[MOST_MESSAGES];
+    mmsghdr msgs[MOST_MESSAGES];
+    alignas(cmsghdr) Control control[MOST_MESSAGES];
+    std::size_t done = 0;
+    while (done < count) {
+        unsigned n = 0;
+        for (std::size_t at = done; at < count && n < MOST_MESSAGES; at += perMessage, ++n) {
+            iov[n] = {const_cast<Datagram*>(batch + at),
+                      std::min(perMessage, count - at) * DATAGRAM_SIZE};
+            msgs[n] = {};
+            msghdr& msg = msgs[n].msg_hdr;
+            msg.msg_name = const_cast<sockaddr_in*>(&peer);
+            msg.msg_namelen = sizeof peer;
+            msg.msg_iov = &iov[n];
+            msg.msg_iovlen = 1;
+            if (!segment)
+                continue;
+            msg.msg_control = control[n];
+            msg.msg_controllen = sizeof control[n];
+            cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+            cmsg->cmsg_level = SOL_UDP;
+            cmsg->cmsg_type = UDP_SEGMENT;
+            cmsg->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+            std::uint16_t size = DATAGRAM_SIZE;
+            std::memcpy(CMSG_DATA(cmsg), &size, sizeof size);
+        }
+        int sent = sendmmsg(sock, msgs, n, 0);
+        if (sent < 0) {
+            error = errno;
+            return done;
+        }
+        for (int i = 0; i < sent; ++i)
+            done += iov[i].iov_len / DATAGRAM_SIZE;
     }
-    for (std::size_t done = 0; done < count;) {
-        int sent = sendmmsg(sock, msgs + done, static_cast<unsigned>(count - done), 0);
-        if (sent < 0 && errno != EINTR)
-            return errno;
-        done += sent > 0 ? static_cast<std::size_t>(sent) : 0;
-    }
-    return 0;
+    error = 0;
+    return done;
 }
 
-int sendSingly(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count) {
-    for (std::size_t i = 0; i < count;) {
+std::size_t sendSingly(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count,
+                       int& error) {
+    for (std::size_t i = 0; i < count; ++i)
         if (sendto(sock, batch[i], DATAGRAM_SIZE, 0, reinterpret_cast<const sockaddr*>(&peer),
-                   sizeof peer) >= 0)
-            ++i;
-        else if (errno != EINTR)
-            return errno;
+                   sizeof peer) < 0) {
+            error = errno;
+            return i;
+        }
+    error = 0;
+    return count;
+}
+
+std::size_t sendWith(const SendMethod& how, int sock, const sockaddr_in& peer,
+                     const Datagram* batch, std::size_t count, int& error) {
+    switch (how.path) {
+    case SendPath::Segmented:
+        return sendMessages(sock, peer, batch, count, how.segments, true, error);
+    case SendPath::Batched:
+        return sendMessages(sock, peer, batch, count, 1, false, error);
+    case SendPath::Single:
+        break;
     }
-    return 0;
+    return sendSingly(sock, peer, batch, count, error);
 }
 
 } // namespace
-
-bool sendBatch(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count,
-               SendPath& path) {
-    for (;;) {
-        int error = 0;
-        switch (path) {
-        case SendPath::Segmented:
-            error = sendSegmented(sock, peer, batch, count);
-            break;
-        case SendPath::Batched:
-            error = sendBatched(sock, peer, batch, count);
-            break;
-        case SendPath::Single:
-            return sendSingly(sock, peer, batch, count) == 0;
-        }
-        if (error == 0)
-            return true;
-        if (error == EINTR)
-            continue; // a segmented send is all or nothing: send it again
-        if (!unsupported(error))
-            return false;
-        path = path == SendPath::Segmented ? SendPath::Batched : SendPath::Single;
-    }
-}
 
 int sendFile(Reader* file, Datagram& buf, std::size_t length) {
     if (file == nullptr) {
         std::size_t n = NOT_FOUND_TEXT.size();
         NOT_FOUND_TEXT.copy(buf, n);
         buf[n] = END_MARKER;
-        for (std::size_t i = 0; i <= n; ++i)
-            buf[i] = Cipher(buf[i]);
+        cipherBlock(buf, n + 1, buf);
         return 1;
     }
-    for (std::size_t i = 0; i < length && i < DATAGRAM_SIZE; ++i) {
-        // End of file and a data byte 0xFF both narrow to the marker: that
-        // is the wire's rule, and peers rely on it.
-        char ch = static_cast<char>(file->get());
-        buf[i] = Cipher(ch);
-        if (ch == END_MARKER)
-            return 1;
+    // End of file and a data byte 0xFF both narrow to the marker: that is
+    // the wire's rule, and peers rely on it.
+    bool ended = false;
+    encipherFrom(*file, buf, std::min(length, DATAGRAM_SIZE), ended);
+    return ended;
+}
+
+std::size_t fillBatch(Reader* file, Datagram* batch, std::size_t count, int& ended) {
+    if (file == nullptr || count == 0) {
+        ended = sendFile(file, batch[0], DATAGRAM_SIZE);
+        return 1;
     }
-    return 0;
+    // The datagrams lie end to end, so the whole batch is one run of the file.
+    bool end = false;
+    std::size_t stored = encipherFrom(*file, batch[0], count * DATAGRAM_SIZE, end);
+    ended = end;
+    return (stored + DATAGRAM_SIZE - 1) / DATAGRAM_SIZE;
+}
+
+SendMethod probeSending() {
+    Fd receiver{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    Fd sender{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in to = serviceAddress(htonl(INADDR_LOOPBACK));
+    to.sin_port = 0;
+    socklen_t len = sizeof to;
+    if (!receiver.valid() || !sender.valid() ||
+        bind(receiver.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+        getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&to), &len) != 0)
+        return {};
+    static const Datagram probe[MOST_SEGMENTS] = {};
+    int error = 0;
+    for (std::size_t segments : {MOST_SEGMENTS, FEWEST_SEGMENTS})
+        if (sendMessages(sender.get(), to, probe, segments, segments, true, error) == segments)
+            return {SendPath::Segmented, segments};
+    if (sendMessages(sender.get(), to, probe, 2, 1, false, error) == 2)
+        return {SendPath::Batched, 1};
+    return {};
+}
+
+bool sendBatch(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count,
+               SendMethod& how) {
+    for (std::size_t done = 0; done < count;) {
+        int error = 0;
+        done += sendWith(how, sock, peer, batch + done, count - done, error);
+        if (error == 0 || error == EINTR)
+            continue;
+        if (!unsupported(error) || how.path == SendPath::Single)
+            return false;
+        how.path = how.path == SendPath::Segmented ? SendPath::Batched : SendPath::Single;
+    }
+    return true;
 }
 
 StreamEnd sendStream(int sock, const sockaddr_in& peer, Reader* file, const Datagram& request,
-                     SendPath& path, Pacer& pacer) {
+                     SendMethod how, Pacer& pacer) {
+    if (!pacer.observed())
+        how = {}; // a receiver we cannot watch gets the plain pace
     Datagram batch[BATCH_DATAGRAMS] = {};
     // The first datagram is filled over the request, so that a stream that
     // ends there carries the request's bytes in its tail, as peers expect.
     std::memcpy(batch[0], request, DATAGRAM_SIZE);
-    int ended = 0;
-    while (!ended) {
-        std::size_t count = 0;
-        while (count < BATCH_DATAGRAMS && !ended)
-            ended = sendFile(file, batch[count++], DATAGRAM_SIZE);
+    for (int ended = 0; !ended;) {
+        std::size_t count = fillBatch(file, batch, BATCH_DATAGRAMS, ended);
         for (std::size_t sent = 0; sent < count;) {
             std::size_t now = count - sent;
             switch (pacer.admit(now)) {
@@ -136,12 +203,11 @@ StreamEnd sendStream(int sock, const sockaddr_in& peer, Reader* file, const Data
             case Pace::Go:
                 break;
             }
-            if (!sendBatch(sock, peer, batch + sent, now, path))
+            if (!sendBatch(sock, peer, batch + sent, now, how))
                 return StreamEnd::SendFailed;
             sent += now;
         }
-        for (std::size_t i = 0; i < count; ++i)
-            clearBuf(batch[i]);
+        std::memset(batch, 0, count * DATAGRAM_SIZE);
     }
     return StreamEnd::Sent;
 }

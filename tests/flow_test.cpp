@@ -24,8 +24,8 @@ std::string requestFor(std::string_view name) {
     return datagram;
 }
 
-// Streams content from the server's port to receiver, starting on path.
-StreamEnd stream(const std::string& content, const Peer& receiver, SendPath& path,
+// Streams content from the server's port to receiver, starting with how.
+StreamEnd stream(const std::string& content, const Peer& receiver, SendMethod how,
                  ReceiverQueues* queues) {
     static TempDir dir;
     writeFile(dir / "f", content);
@@ -34,21 +34,25 @@ StreamEnd stream(const std::string& content, const Peer& receiver, SendPath& pat
     Datagram request;
     requestFor("f").copy(request, DATAGRAM_SIZE);
     Pacer pacer(queues, receiver.address());
-    return sendStream(sender.fd(), receiver.address(), &reader, request, path, pacer);
+    return sendStream(sender.fd(), receiver.address(), &reader, request, how, pacer);
 }
 
 TEST(SendStream, EveryPathSendsExactDatagrams) {
+    SendMethod best = probeSending();
+    EXPECT_EQ(best.path, SendPath::Segmented) << "this kernel offers every path";
+    EXPECT_GE(best.segments, 64u);
     ReceiverQueues queues;
-    for (SendPath path : {SendPath::Segmented, SendPath::Batched, SendPath::Single})
+    const SendMethod methods[] = {best, {SendPath::Segmented, 3}, {SendPath::Batched, 1}, {}};
+    for (const SendMethod& how : methods)
+        // Unwatched receivers get the plain pace, whatever the method.
         for (ReceiverQueues* paced : {&queues, static_cast<ReceiverQueues*>(nullptr)})
-            for (std::size_t size : {0, 20, 64 * 32, 64 * 32 + 7, 200 * 32 + 31}) {
+            for (std::size_t size : {0, 20, 64 * 32, 64 * 32 + 7, 200 * 32 + 31, 2100 * 32 + 5}) {
                 std::string content = patternBytes(size, static_cast<unsigned>(size));
                 Peer receiver;
-                SendPath used = path;
-                ASSERT_EQ(stream(content, receiver, used, paced), StreamEnd::Sent);
-                EXPECT_EQ(used, path) << "this kernel offers every path";
+                ASSERT_EQ(stream(content, receiver, how, paced), StreamEnd::Sent);
                 EXPECT_EQ(receiver.receiveStream(1s), expectedStream(content, requestFor("f")))
-                    << "path " << static_cast<int>(path) << " size " << size;
+                    << "path " << static_cast<int>(how.path) << "/" << how.segments << " size "
+                    << size;
             }
 }
 
@@ -70,27 +74,26 @@ TEST(Pacing, MakesASlowPlainReceiverLossless) {
         }
     });
     ReceiverQueues queues;
-    SendPath path = SendPath::Segmented;
-    EXPECT_EQ(stream(content, receiver, path, &queues), StreamEnd::Sent);
+    EXPECT_EQ(stream(content, receiver, probeSending(), &queues), StreamEnd::Sent);
     reader.join();
     EXPECT_EQ(got, expectedStream(content, requestFor("f")));
 }
 
 TEST(Pacing, StopsWhenTheReceiverGoesOrStalls) {
     ReceiverQueues queues;
-    SendPath path = SendPath::Segmented;
+    SendMethod how = probeSending();
     std::string content = patternBytes(20000 * DATAGRAM_SIZE, 4);
     auto receiver = std::make_unique<Peer>();
     std::thread closer([&] {
         receiver->receive(2s); // the stream has begun
         receiver.reset();
     });
-    EXPECT_EQ(stream(content, *receiver, path, &queues), StreamEnd::ReceiverGone);
+    EXPECT_EQ(stream(content, *receiver, how, &queues), StreamEnd::ReceiverGone);
     closer.join();
 
     Peer idle; // never reads
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(stream(content, idle, path, &queues), StreamEnd::ReceiverStalled);
+    EXPECT_EQ(stream(content, idle, how, &queues), StreamEnd::ReceiverStalled);
     EXPECT_GE(std::chrono::steady_clock::now() - started, STALL_LIMIT);
 }
 
@@ -107,8 +110,7 @@ TEST(RecvStream, EveryPathPrintsTheContent) {
             // The segmented path lets the kernel merge the stream for the
             // coalesced receive, with the marker inside the last batch.
             ReceiverQueues queues;
-            SendPath segmented = SendPath::Segmented;
-            stream(content, client, segmented, &queues);
+            stream(content, client, probeSending(), &queues);
         });
         Output out(sink.get());
         EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended);

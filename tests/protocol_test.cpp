@@ -68,7 +68,7 @@ TEST(SendFile, StopsAtTheFirstMarkerByte) {
     ASSERT_EQ(datagrams.size(), 1u);
     EXPECT_EQ(decipherStream(datagrams), "abcd");
     EXPECT_EQ(datagrams[0][4], Cipher(END_MARKER));
-    EXPECT_FALSE(reader->ended()) << "the rest of the file is left unread";
+    EXPECT_TRUE(reader->cut());
     EXPECT_EQ(reader->offset(), 5u);
 }
 
@@ -99,7 +99,9 @@ TEST(EscapeName, KeepsPrintableAndEscapesTheRest) {
         std::string name, shown;
     } cases[] = {
         {"notes.txt", "notes.txt"},
-        {"a b\\c~", "a b\\c~"},
+        {"a b~", "a b~"},
+        {"a\\x0a", "a\\\\x0a"}, // not to be mistaken for the next one
+        {"a\n", "a\\x0a"},
         {"\x1b[2J", "\\x1b[2J"},
         {"tab\there", "tab\\x09here"},
         {"del\x7f", "del\\x7f"},
