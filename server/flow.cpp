@@ -135,16 +135,23 @@ Lookup ReceiverQueues::query(const sockaddr_in& from, const sockaddr_in& peer, Q
     }
 }
 
-bool ReceiverQueues::stalled(const sockaddr_in& peer) const {
-    return std::find(std::begin(stalled_), std::end(stalled_), key(peer)) != std::end(stalled_);
+void ReceiverQueues::rememberStalled(const sockaddr_in& peer, std::uint32_t queued) {
+    auto* entry = std::find_if(std::begin(stalled_), std::end(stalled_),
+                               [&](const Stalled& s) { return s.peer == key(peer); });
+    if (entry == std::end(stalled_))
+        entry = &stalled_[nextStalled_++ % std::size(stalled_)];
+    *entry = {key(peer), queued};
 }
 
-void ReceiverQueues::setStalled(const sockaddr_in& peer, bool stalled) {
-    auto* entry = std::find(std::begin(stalled_), std::end(stalled_), key(peer));
-    if (entry != std::end(stalled_))
-        *entry = stalled ? key(peer) : 0;
-    else if (stalled)
-        stalled_[nextStalled_++ % std::size(stalled_)] = key(peer);
+bool ReceiverQueues::stillStalled(const sockaddr_in& peer, std::uint32_t queued) {
+    auto* entry = std::find_if(std::begin(stalled_), std::end(stalled_),
+                               [&](const Stalled& s) { return s.peer == key(peer); });
+    if (entry == std::end(stalled_))
+        return false;
+    if (queued >= entry->queued)
+        return true;
+    *entry = {};
+    return false;
 }
 
 Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, int sock)
@@ -157,10 +164,7 @@ Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, int sock)
         return;
     observed_ = true;
     firstDrops_ = state_.drops;
-    bool stalled = queues_->stalled(peer_);
-    stalledBefore_ = stalled && !roomFor(1);
-    if (stalled && !stalledBefore_)
-        queues_->setStalled(peer_, false);
+    stalledBefore_ = queues_->stillStalled(peer_, state_.queued);
 }
 
 Lookup Pacer::refresh() {
@@ -201,7 +205,7 @@ Pace Pacer::waitForRoom(std::size_t count) {
             progress = now;
         auto patience = othersWaiting() ? std::chrono::milliseconds(STALL_GRACE) : STALL_LIMIT;
         if (now - progress >= patience) {
-            queues_->setStalled(peer_, true);
+            queues_->rememberStalled(peer_, state_.queued);
             return Pace::Stalled;
         }
         std::this_thread::sleep_for(nap);

@@ -32,8 +32,11 @@ class ReceiverQueues {
     // The queue of the socket that a datagram from `from` to peer reaches.
     Lookup query(const sockaddr_in& from, const sockaddr_in& peer, QueueState& state);
 
-    bool stalled(const sockaddr_in& peer) const;
-    void setStalled(const sockaddr_in& peer, bool stalled);
+    // A receiver whose stream was stopped with queued bytes waiting.
+    void rememberStalled(const sockaddr_in& peer, std::uint32_t queued);
+    // True while a receiver remembered as stalled has taken nothing since;
+    // one that has is forgotten.
+    bool stillStalled(const sockaddr_in& peer, std::uint32_t queued);
 
   private:
     Fd netlink_;
@@ -42,7 +45,11 @@ class ReceiverQueues {
     bool available_ = false;
     // A small table, the oldest entry overwritten first: a receiver
     // forgotten early only costs one more grace period.
-    std::uint64_t stalled_[64] = {};
+    struct Stalled {
+        std::uint64_t peer = 0;
+        std::uint32_t queued = 0;
+    };
+    Stalled stalled_[256];
     std::size_t nextStalled_ = 0;
 };
 
@@ -74,7 +81,7 @@ class Pacer {
     sockaddr_in source_{}; // where our datagrams to peer come from
     int sock_;
     bool observed_ = false;
-    bool stalledBefore_ = false; // and still has no room: end at once
+    bool stalledBefore_ = false; // and has taken nothing since: end at once
     QueueState state_;
     std::size_t credit_ = 0; // bytes we may still send before asking again
     std::size_t cost_;       // what one datagram is charged in the queue

@@ -7,6 +7,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 
 #include "receive.hpp"
@@ -24,17 +26,48 @@ std::string requestFor(std::string_view name) {
     return datagram;
 }
 
-// Streams content from the server's port to receiver, starting with how.
-StreamEnd stream(const std::string& content, const Peer& receiver, SendMethod how,
-                 ReceiverQueues* queues) {
+// Streams content from the server's port to the receiver at to, starting
+// with how; with othersWaiting, a request waits in the sender's queue.
+StreamEnd streamTo(const std::string& content, const sockaddr_in& to, SendMethod how,
+                   ReceiverQueues* queues, bool othersWaiting = false) {
     static TempDir dir;
     writeFile(dir / "f", content);
     Reader reader(Fd{open((dir / "f").c_str(), O_RDONLY)});
     Peer sender(SERVICE_PORT);
+    if (othersWaiting)
+        Peer().request("next");
     Datagram request;
     requestFor("f").copy(request, DATAGRAM_SIZE);
-    Pacer pacer(queues, receiver.address());
-    return sendStream(sender.fd(), receiver.address(), &reader, request, how, pacer);
+    Pacer pacer(queues, to, sender.fd());
+    return sendStream(sender.fd(), to, &reader, request, how, pacer);
+}
+
+StreamEnd stream(const std::string& content, const Peer& receiver, SendMethod how,
+                 ReceiverQueues* queues) {
+    return streamTo(content, receiver.address(), how, queues);
+}
+
+// Gives a socket the queue a plain receiver has on a stock kernel (the
+// kernel doubles what it is asked for).
+void defaultQueue(int fd) {
+    int bytes = 212992 / 2;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+// Reads a stream from fd the way a plain receiver does, one datagram per
+// call, pausing every 100 datagrams.
+std::vector<std::string> readSlowly(int fd) {
+    std::vector<std::string> got;
+    char buf[64];
+    for (pollfd pfd{fd, POLLIN, 0}; poll(&pfd, 1, 2000) > 0;) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        got.emplace_back(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        if (got.size() % 100 == 0)
+            std::this_thread::sleep_for(2ms);
+        if (got.back().find(Cipher(END_MARKER)) != std::string::npos)
+            break;
+    }
+    return got;
 }
 
 TEST(SendStream, EveryPathSendsExactDatagrams) {
@@ -60,19 +93,10 @@ TEST(SendStream, EveryPathSendsExactDatagrams) {
 // and dawdles, still gets every byte when the stream is paced.
 TEST(Pacing, MakesASlowPlainReceiverLossless) {
     Peer receiver;
-    int small = 0; // back to the kernel's default queue
-    setsockopt(receiver.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    defaultQueue(receiver.fd());
     std::string content = patternBytes(3000 * DATAGRAM_SIZE, 3);
     std::vector<std::string> got;
-    std::thread reader([&] {
-        while (auto datagram = receiver.receive(2s)) {
-            got.push_back(*datagram);
-            if (got.size() % 100 == 0)
-                std::this_thread::sleep_for(2ms);
-            if (datagram->front() == Cipher(END_MARKER))
-                break;
-        }
-    });
+    std::thread reader([&] { got = readSlowly(receiver.fd()); });
     ReceiverQueues queues;
     EXPECT_EQ(stream(content, receiver, probeSending(), &queues), StreamEnd::Sent);
     reader.join();
@@ -95,6 +119,86 @@ TEST(Pacing, StopsWhenTheReceiverGoesOrStalls) {
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(stream(content, idle, how, &queues), StreamEnd::ReceiverStalled);
     EXPECT_GE(std::chrono::steady_clock::now() - started, STALL_LIMIT);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, STALL_LIMIT + 2s);
+}
+
+// While other requests wait, a receiver that takes nothing is given up
+// after a short grace, and a later stream to it ends at once until it reads.
+TEST(Pacing, GivesUpOnAStalledReceiverWhileOthersWait) {
+    ReceiverQueues queues;
+    SendMethod how = probeSending();
+    std::string content = patternBytes(20000 * DATAGRAM_SIZE, 4);
+    Peer idle;
+    using std::chrono::milliseconds;
+    for (milliseconds patience : {milliseconds(STALL_LIMIT) / 2, STALL_GRACE}) {
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(streamTo(content, idle.address(), how, &queues, true),
+                  StreamEnd::ReceiverStalled);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, patience);
+    }
+    while (idle.receive(0ms)) {
+    }
+    std::string small = patternBytes(100, 6);
+    EXPECT_EQ(streamTo(small, idle.address(), how, &queues, true), StreamEnd::Sent);
+    EXPECT_EQ(idle.receiveStream(1s), expectedStream(small, requestFor("f")));
+}
+
+// A receiver that takes a few datagrams every 50 ms, fewer than the kernel
+// frees room for in one step, is not taken for stalled while others wait.
+TEST(Pacing, KeepsAReceiverThatReadsInSmallBursts) {
+    Peer receiver;
+    defaultQueue(receiver.fd());
+    std::string content = patternBytes(600 * DATAGRAM_SIZE, 7);
+    std::vector<std::string> got;
+    std::thread reader([&] {
+        for (bool ended = false; !ended;) {
+            std::this_thread::sleep_for(50ms);
+            for (int i = 0; i < 20 && !ended; ++i)
+                if (auto datagram = receiver.receive(i == 0 ? 2000ms : 0ms)) {
+                    got.push_back(*datagram);
+                    ended = datagram->find(Cipher(END_MARKER)) != std::string::npos;
+                } else if (i == 0)
+                    return;
+        }
+    });
+    ReceiverQueues queues;
+    EXPECT_EQ(streamTo(content, receiver.address(), probeSending(), &queues, true),
+              StreamEnd::Sent);
+    reader.join();
+    EXPECT_EQ(got, expectedStream(content, requestFor("f")));
+}
+
+// Receivers on any address of this machine are paced: one added to the
+// loopback device, and sockets bound to that device.
+TEST(Pacing, PacesEveryLocalAddress) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: adds an address in a private network namespace";
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << std::strerror(errno);
+    ASSERT_EQ(std::system("ip link set lo up && ip addr add 198.18.0.1/32 dev lo"), 0);
+    struct Case {
+        const char* address;
+        bool boundToDevice;
+    } cases[] = {{"198.18.0.1", false}, {"198.18.0.1", true}, {"127.0.0.1", true}};
+    ReceiverQueues queues;
+    std::string content = patternBytes(3000 * DATAGRAM_SIZE, 8);
+    for (const Case& c : cases) {
+        Fd receiver{socket(AF_INET, SOCK_DGRAM, 0)};
+        sockaddr_in addr = serviceAddress(inet_addr(c.address));
+        addr.sin_port = 0;
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(bind(receiver.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+        defaultQueue(receiver.get());
+        if (c.boundToDevice) {
+            ASSERT_EQ(setsockopt(receiver.get(), SOL_SOCKET, SO_BINDTODEVICE, "lo", 3), 0);
+        }
+        std::vector<std::string> got;
+        std::thread reader([&] { got = readSlowly(receiver.get()); });
+        EXPECT_EQ(streamTo(content, addr, probeSending(), &queues), StreamEnd::Sent);
+        reader.join();
+        EXPECT_EQ(got, expectedStream(content, requestFor("f")))
+            << c.address << (c.boundToDevice ? " bound to lo" : "");
+    }
 }
 
 TEST(RecvStream, EveryPathPrintsTheContent) {

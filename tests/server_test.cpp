@@ -1,6 +1,7 @@
 // The real server process, driven over loopback by test sockets.
 #include <gtest/gtest.h>
 
+#include <netinet/udp.h>
 #include <sys/stat.h>
 
 #include "support.hpp"
@@ -139,6 +140,38 @@ TEST_F(Server, WritesTheExactTranscriptAndQuits) {
                                     WAITING +
                                     "\nFile Name Received: quit\n"
                                     "Exiting..........\n");
+}
+
+// A reply to the service's own port, or to a privileged one, could start
+// a loop between two services: such requests are logged, not answered.
+TEST_F(Server, AnswersNoRequestFromTheServicePortOrAPrivilegedOne) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: forges source ports with a raw socket";
+    writeFile(dir / "f", "content");
+    Fd raw{socket(AF_INET, SOCK_RAW, IPPROTO_UDP)};
+    ASSERT_TRUE(raw.valid());
+    sockaddr_in to = serviceAddress(htonl(INADDR_LOOPBACK));
+    for (std::uint16_t port : {SERVICE_PORT, std::uint16_t{1023}, std::uint16_t{7}}) {
+        udphdr head{};
+        head.source = htons(port);
+        head.dest = htons(SERVICE_PORT);
+        head.len = htons(sizeof head + DATAGRAM_SIZE);
+        std::string datagram(reinterpret_cast<char*>(&head), sizeof head);
+        datagram += requestBytes("f", '\0');
+        ASSERT_GT(sendto(raw.get(), datagram.data(), datagram.size(), 0,
+                         reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  0);
+        EXPECT_TRUE(server->waitFor("\nNo reply sent: the request came from port " +
+                                    std::to_string(port) +
+                                    ", which is privileged or the service's own!\n" + WAITING));
+    }
+    peer.request("f");
+    EXPECT_EQ(decipherStream(peer.receiveStream()), "content");
+    std::string log = server->output();
+    std::size_t requests = 0;
+    for (std::size_t at = 0; (at = log.find("File Name Received", at)) != std::string::npos; ++at)
+        ++requests;
+    EXPECT_EQ(requests, 4u) << "the server never answered itself";
 }
 
 TEST(ServerStart, FailsWhenThePortIsTaken) {
