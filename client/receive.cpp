@@ -155,6 +155,8 @@ Received recvStream(int sock, Output& out, RecvPath path) {
             return failure(errno);
         if (ended)
             return Received::Ended;
+        if (out.failed())
+            return Received::WriteFailed;
         if (!started) {
             setReceiveTimeout(sock, NEXT_REPLY_TIMEOUT);
             path = coalesceFromNowOn(sock, path);

@@ -16,6 +16,7 @@ class Output {
     }
     // Writes out what is held; false once the descriptor has refused it.
     bool flush();
+    bool failed() const { return failed_; }
 
   private:
     int fd_;
@@ -41,8 +42,9 @@ enum class RecvPath {
 };
 
 // How a reply stream ended.
-enum class Received { Ended, TimedOut, Refused, Failed };
+enum class Received { Ended, WriteFailed, TimedOut, Refused, Failed };
 
-// Receives reply datagrams on a connected socket until the end marker,
-// starting on path and moving to a slower one if the kernel lacks it.
+// Receives reply datagrams on a connected socket until the end marker or
+// until out fails to write, starting on path and moving to a slower one if
+// the kernel lacks it.
 Received recvStream(int sock, Output& out, RecvPath path);

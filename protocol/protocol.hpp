@@ -2,13 +2,16 @@
 // buffer routine, plus the few socket helpers both programs use.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -73,6 +76,20 @@ inline sockaddr_in serviceAddress(in_addr_t host) {
     addr.sin_port = htons(SERVICE_PORT);
     addr.sin_addr.s_addr = host;
     return addr;
+}
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 a careless parent
+// left closed, so that the socket opened next can never become a standard
+// stream: messages would go out as requests, and input be read from the
+// network. Ends the program when even that cannot be done.
+inline void openStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is fd, the ones below it being open.
+        if (open("/dev/null", O_RDWR) != fd)
+            std::_Exit(1);
+    }
 }
 
 // Creates the program's IPv4 UDP socket and reports the outcome, as both
