@@ -5,15 +5,15 @@
 
 #include "protocol.hpp"
 
+// Messages taken per receive: each one datagram, or many the kernel merged.
+inline constexpr std::size_t RECEIVE_BATCH = 64;
+
 // Collects content bytes and writes them to a descriptor in large writes.
 class Output {
   public:
     explicit Output(int fd) : fd_(fd) {}
-    void put(char ch) {
-        if (len_ == sizeof buf_)
-            flush();
-        buf_[len_++] = ch;
-    }
+    // Deciphers n received bytes into what is held.
+    void decipher(const char* data, std::size_t n);
     // Writes out what is held; false once the descriptor has refused it.
     bool flush();
     bool failed() const { return failed_; }
@@ -25,7 +25,8 @@ class Output {
     char buf_[64 * 1024];
 };
 
-// Deciphers one reply datagram of length bytes and puts its content to out.
+// Deciphers length bytes of one reply datagram, or of several whose bytes all
+// count laid back to back, and puts the content before the end marker to out.
 // Returns 1 when the end marker was met (the stream has ended), else 0.
 int recvFile(const char* buf, std::size_t length, Output& out);
 
@@ -36,8 +37,8 @@ int recvSegments(const char* data, std::size_t size, std::size_t segment, Output
 
 // The ways to take datagrams from the kernel, fastest first.
 enum class RecvPath {
-    Coalesced, // many datagrams in one buffer, as the kernel merged them (UDP_GRO)
-    Batched,   // one recvmmsg, one datagram per message
+    Coalesced, // one recvmmsg, datagrams merged by the kernel (UDP_GRO) or not
+    Batched,   // one recvmmsg, never merged
     Single,    // one recv per datagram
 };
 
