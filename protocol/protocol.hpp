@@ -25,9 +25,9 @@ inline constexpr char END_MARKER = static_cast<char>(0xFF);
 // The content of the single datagram that answers a name the server will not serve.
 inline constexpr std::string_view NOT_FOUND_TEXT = "File Not Found!";
 
-// What both programs ask of the kernel for their receive queue. The kernel
-// doubles it; 8 MiB of queue holds a burst of requests at the server and
-// several thousand reply datagrams at the client.
+// What a program asks of the kernel for its receive queue unless it says
+// otherwise. The kernel doubles it; 8 MiB of queue holds a burst of requests
+// at the server.
 inline constexpr int RECEIVE_BUFFER_BYTES = 4 << 20;
 
 using Datagram = char[DATAGRAM_SIZE];
@@ -103,10 +103,9 @@ inline Fd openSocket() {
     return sock;
 }
 
-// Enlarges a socket's receive queue as far as the system allows: past
-// net.core.rmem_max when privileged, up to it otherwise.
-inline void enlargeReceiveBuffer(int sock) {
-    int bytes = RECEIVE_BUFFER_BYTES;
+// Enlarges a socket's receive queue to bytes as far as the system allows:
+// past net.core.rmem_max when privileged, up to it otherwise.
+inline void enlargeReceiveBuffer(int sock, int bytes = RECEIVE_BUFFER_BYTES) {
     if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
         return;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); // best effort
