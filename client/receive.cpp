@@ -25,7 +25,8 @@ constexpr std::size_t COALESCED_BYTES = 64 * 1024;
 // A receive that brought fewer datagrams than this says the sender is slower
 // than we are. Rather than be woken for each of its datagrams, which costs
 // the sender as much as us, we nap and let them gather in the socket queue,
-// which holds thousands.
+// which holds thousands. Measured with a plain sender: 16 MiB cost the client
+// about 1 s of CPU without naps, 0.3 s with naps of 100 us; 200 us did no better.
 constexpr int FEW_DATAGRAMS = 16;
 constexpr std::chrono::microseconds NAP = 100us;
 
