@@ -1,6 +1,7 @@
 // client: asks for one file name, fetches the file from the server on
 // SERVER_HOST and prints it between two banner lines.
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,14 +44,15 @@ int printReply(int sock) {
     std::fflush(stdout);
     Output out(STDOUT_FILENO);
     Received end = recvStream(sock, out, RecvPath::Coalesced);
-    if (!out.flush()) {
-        std::puts("\nOutput write failed!");
-        return 1;
-    }
+    if (!out.flush())
+        end = Received::WriteFailed;
     switch (end) {
     case Received::Ended:
         std::puts("\n-------------------------------");
         return 0;
+    case Received::WriteFailed:
+        std::puts("\nOutput write failed!");
+        return 1;
     case Received::TimedOut:
         std::puts("\nNo reply from server: timed out!");
         return 1;
@@ -67,6 +69,9 @@ int printReply(int sock) {
 } // namespace
 
 int main() {
+    openStandardStreams();
+    // A reader that goes away makes a failed write, reported like any other.
+    std::signal(SIGPIPE, SIG_IGN); // cannot fail for this signal
     sockaddr_in addr = serviceAddress(inet_addr(SERVER_HOST));
 
     Fd sock = openSocket();
@@ -92,7 +97,7 @@ int main() {
     if (std::strcmp(buf, "ls") == 0)
         listDirectory();
 
-    enlargeReceiveBuffer(sock.get()); // before the first reply can arrive
+    enlargeReceiveBuffer(sock.get(), REPLY_QUEUE_BYTES); // before the first reply can arrive
     // Connected, the socket hears only the server, and learns when no one listens.
     if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         send(sock.get(), buf, DATAGRAM_SIZE, 0) != static_cast<ssize_t>(DATAGRAM_SIZE)) {

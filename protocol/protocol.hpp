@@ -2,13 +2,16 @@
 // buffer routine, plus the few socket helpers both programs use.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,9 +25,9 @@ inline constexpr char END_MARKER = static_cast<char>(0xFF);
 // The content of the single datagram that answers a name the server will not serve.
 inline constexpr std::string_view NOT_FOUND_TEXT = "File Not Found!";
 
-// What both programs ask of the kernel for their receive queue. The kernel
-// doubles it; 8 MiB of queue holds a burst of requests at the server and
-// several thousand reply datagrams at the client.
+// What a program asks of the kernel for its receive queue unless it says
+// otherwise. The kernel doubles it; 8 MiB of queue holds a burst of requests
+// at the server.
 inline constexpr int RECEIVE_BUFFER_BYTES = 4 << 20;
 
 using Datagram = char[DATAGRAM_SIZE];
@@ -90,6 +93,20 @@ inline sockaddr_in serviceAddress(in_addr_t host) {
     return addr;
 }
 
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 a careless parent
+// left closed, so that the socket opened next can never become a standard
+// stream: messages would go out as requests, and input be read from the
+// network. Ends the program when even that cannot be done.
+inline void openStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is fd, the ones below it being open.
+        if (open("/dev/null", O_RDWR) != fd)
+            std::_Exit(1);
+    }
+}
+
 // Creates the program's IPv4 UDP socket and reports the outcome, as both
 // programs do at start-up.
 inline Fd openSocket() {
@@ -101,10 +118,9 @@ inline Fd openSocket() {
     return sock;
 }
 
-// Enlarges a socket's receive queue as far as the system allows: past
-// net.core.rmem_max when privileged, up to it otherwise.
-inline void enlargeReceiveBuffer(int sock) {
-    int bytes = RECEIVE_BUFFER_BYTES;
+// Enlarges a socket's receive queue to bytes as far as the system allows:
+// past net.core.rmem_max when privileged, up to it otherwise.
+inline void enlargeReceiveBuffer(int sock, int bytes = RECEIVE_BUFFER_BYTES) {
     if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
         return;
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); // best effort

@@ -76,6 +76,7 @@ void serveRequest(int sock, const sockaddr_in& peer, std::optional<Reader>& file
 } // namespace
 
 int main() {
+    openStandardStreams();
     sockaddr_in addr = serviceAddress(htonl(INADDR_ANY));
     socklen_t addrLen = sizeof addr;
 

@@ -21,8 +21,9 @@ std::string request(std::string_view name) {
     return datagram;
 }
 
-std::unique_ptr<Process> startClient(const fs::path& dir, std::string_view input) {
-    auto client = std::make_unique<Process>(std::vector<std::string>{TEST_CLIENT_BIN}, dir);
+std::unique_ptr<Process> startClient(const fs::path& dir, std::string_view input,
+                                     Stdio stdio = Stdio::Piped) {
+    auto client = std::make_unique<Process>(std::vector<std::string>{TEST_CLIENT_BIN}, dir, stdio);
     client->write(input);
     client->closeInput();
     return client;
@@ -32,8 +33,9 @@ std::unique_ptr<Process> startClient(const fs::path& dir, std::string_view input
 class AgainstPeer : public ::testing::Test {
   protected:
     // Runs the client with input, takes its request, and returns where it came from.
-    sockaddr_in ask(std::string_view input, std::string* got = nullptr) {
-        client = startClient(dir.path(), input);
+    sockaddr_in ask(std::string_view input, std::string* got = nullptr,
+                    Stdio stdio = Stdio::Piped) {
+        client = startClient(dir.path(), input, stdio);
         sockaddr_in from{};
         auto datagram = server.receive(5s, &from);
         EXPECT_TRUE(datagram) << "no request";
@@ -82,6 +84,29 @@ TEST_F(AgainstPeer, IgnoresDatagramsFromOtherSenders) {
     EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "genuine" + CLOSING_BANNER);
 }
 
+// Whatever standard stream the client is started without, its socket is not
+// one of them, and a reader that goes away makes a failed write, not a death.
+TEST_F(AgainstPeer, KeepsItsSocketApartFromStandardStreams) {
+    struct Case {
+        Stdio stdio;
+        int status;
+        std::string output;
+    } cases[] = {
+        {Stdio::NoOutput, 0, ""},
+        {Stdio::NoErrors, 0, HEAD + DATA_BANNER + "content" + CLOSING_BANNER},
+        {Stdio::UnreadOutput, 1, ""},
+    };
+    for (const Case& c : cases) {
+        std::string got;
+        sockaddr_in from = ask("f\n", &got, c.stdio);
+        EXPECT_EQ(got, request("f"));
+        reply(from, expectedStream("content", got));
+        EXPECT_EQ(client->wait(), c.status);
+        EXPECT_EQ(client->output(), c.output);
+        EXPECT_FALSE(server.receive(100ms)) << "only the request reaches the server";
+    }
+}
+
 TEST_F(AgainstPeer, QuitTellsTheServerAndDoesNotWait) {
     std::string got;
     ask("quit\n", &got);
@@ -106,13 +131,15 @@ TEST_F(AgainstPeer, LsListsTheClientsDirectoryThenAsks) {
 TEST_F(AgainstPeer, RefusesBadInputWithoutSending) {
     struct Case {
         std::string input, message;
+        Stdio stdio = Stdio::Piped;
     } cases[] = {
         {std::string(32, 'a') + "\n", "\nFile name too long: at most 31 characters!\n"},
         {"", "\nNo file name given!\n"},
         {" \n\t\n", "\nNo file name given!\n"},
+        {"", "\nNo file name given!\n", Stdio::NoInput}, // reads no socket for a name
     };
     for (const Case& c : cases) {
-        auto run = startClient(dir.path(), c.input);
+        auto run = startClient(dir.path(), c.input, c.stdio);
         EXPECT_EQ(run->wait(), 1);
         EXPECT_EQ(run->output(), HEAD + c.message);
     }

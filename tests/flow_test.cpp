@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -224,6 +225,71 @@ TEST(RecvStream, EveryPathPrintsTheContent) {
     }
 }
 
+// What a sender left in the client's queue before it looked: one datagram,
+// or all those of one segmented send, which the kernel keeps merged for a
+// socket that asked for it.
+struct Queued {
+    std::string bytes;
+    bool merged = false;
+};
+
+std::string datagrams(std::size_t count, char plain) {
+    return std::string(count * DATAGRAM_SIZE, Cipher(plain));
+}
+
+// A final datagram: k content bytes, the marker, then bytes that do not count.
+std::string final(std::size_t k) {
+    std::string datagram = datagrams(1, 'z');
+    datagram[k] = Cipher(END_MARKER);
+    return datagram;
+}
+
+// Queues everything first, so that each receive takes all it has room for.
+TEST(RecvStream, TakesEachBatchWhole) {
+    const std::vector<Queued> queues[] = {
+        // The marker in the middle of a batch: what follows it is not content.
+        {{datagrams(1, 'a')}, {datagrams(1, 'b')}, {final(5)}, {datagrams(1, 'x')}},
+        {{datagrams(3, 'a') + final(7) + datagrams(2, 'x'), true}, {datagrams(1, 'x')}},
+        // A merged datagram followed by single ones, a short one among them.
+        {{datagrams(64, 'm'), true}, {datagrams(1, 'n')}, {"short"}, {final(0)}},
+        // Batches that fill every buffer, with single and with merged datagrams.
+        {std::vector<Queued>(2 * RECEIVE_BATCH + 3, {datagrams(1, 's')})},
+        {std::vector<Queued>(RECEIVE_BATCH + 2, {datagrams(8, 'g'), true})},
+    };
+    for (std::vector<Queued> queue : queues) {
+        if (queue.back().bytes != final(0))
+            queue.push_back({final(0)});
+        std::vector<std::string> sent;
+        for (const Queued& q : queue)
+            for (std::size_t at = 0; at < q.bytes.size(); at += DATAGRAM_SIZE)
+                sent.push_back(q.bytes.substr(at, DATAGRAM_SIZE));
+        for (RecvPath path : {RecvPath::Coalesced, RecvPath::Batched, RecvPath::Single}) {
+            Peer client, server(SERVICE_PORT);
+            sockaddr_in to = server.address();
+            connect(client.fd(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+            int on = 1;
+            if (path == RecvPath::Coalesced)
+                setsockopt(client.fd(), SOL_UDP, UDP_GRO, &on, sizeof on);
+            for (const Queued& q : queue) {
+                SendMethod segmented = probeSending();
+                if (!q.merged)
+                    server.sendTo(client.port(), q.bytes);
+                else
+                    ASSERT_TRUE(sendBatch(server.fd(), client.address(),
+                                          reinterpret_cast<const Datagram*>(q.bytes.data()),
+                                          q.bytes.size() / DATAGRAM_SIZE, segmented));
+            }
+            TempDir dir;
+            Fd sink{open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600)};
+            Output out(sink.get());
+            EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended);
+            out.flush();
+            EXPECT_EQ(readFile(dir / "out"), decipherStream(sent))
+                << queue.size() << " queued, path " << static_cast<int>(path);
+        }
+    }
+}
+
 TEST(RecvSegments, HandlesEachSegmentAsADatagram) {
     struct Case {
         std::string data;
@@ -236,6 +302,10 @@ TEST(RecvSegments, HandlesEachSegmentAsADatagram) {
         {std::string(64, Cipher('b')), 48, std::string(48, 'b'), 0}, // 48+16, each cut to 32
         {std::string(3, Cipher('c')) + Cipher(END_MARKER) + "zz", 2, "ccc",
          1}, // stops at the marker
+        {std::string(40, Cipher('d')) + Cipher(END_MARKER) + "zz", 32, std::string(40, 'd'),
+         1}, // in the middle of a merged datagram
+        {std::string(40, Cipher('e')) + Cipher(END_MARKER) + std::string(20, Cipher('e')), 48,
+         std::string(45, 'e'), 0}, // a marker past the 32 bytes that count is none
         {"", 32, "", 0},
     };
     for (const Case& c : cases) {

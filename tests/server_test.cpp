@@ -174,12 +174,15 @@ TEST_F(Server, AnswersNoRequestFromTheServicePortOrAPrivilegedOne) {
     EXPECT_EQ(requests, 4u) << "the server never answered itself";
 }
 
+// Started without a standard stream, the server still gets descriptor 3.
 TEST(ServerStart, FailsWhenThePortIsTaken) {
     TempDir dir;
     Peer holder(SERVICE_PORT);
-    Process server({TEST_SERVER_BIN}, dir.path());
-    EXPECT_EQ(server.wait(5s), 1);
-    EXPECT_EQ(server.output(), "\nfile descriptor 3 received\n\nBinding Failed!\n");
+    for (Stdio stdio : {Stdio::Piped, Stdio::NoInput, Stdio::NoErrors}) {
+        Process server({TEST_SERVER_BIN}, dir.path(), stdio);
+        EXPECT_EQ(server.wait(5s), 1);
+        EXPECT_EQ(server.output(), "\nfile descriptor 3 received\n\nBinding Failed!\n");
+    }
 }
 
 } // namespace

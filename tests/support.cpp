@@ -32,6 +32,30 @@ sockaddr_in loopback(std::uint16_t port) {
     return addr;
 }
 
+// Runs in the child between fork and exec, before the descriptors past the
+// standard three are closed.
+void arrangeStdio(Stdio stdio) {
+    int unread[2];
+    switch (stdio) {
+    case Stdio::Piped:
+        break;
+    case Stdio::NoInput:
+        close(STDIN_FILENO);
+        break;
+    case Stdio::NoOutput:
+        close(STDOUT_FILENO);
+        break;
+    case Stdio::NoErrors:
+        close(STDERR_FILENO);
+        break;
+    case Stdio::UnreadOutput:
+        if (pipe(unread) != 0)
+            _exit(126);
+        dup2(unread[1], STDOUT_FILENO); // both ends go with the descriptors past 2
+        break;
+    }
+}
+
 } // namespace
 
 TempDir::TempDir() {
@@ -68,7 +92,7 @@ std::string patternBytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-Process::Process(const std::vector<std::string>& argv, const fs::path& cwd) {
+Process::Process(const std::vector<std::string>& argv, const fs::path& cwd, Stdio stdio) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         fail("pipe2");
@@ -78,6 +102,7 @@ Process::Process(const std::vector<std::string>& argv, const fs::path& cwd) {
     if (pid_ == 0) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
+        arrangeStdio(stdio);
         // Only the three standard streams: the programs see what a shell gives them.
         close_range(3, ~0U, 0);
         if (chdir(cwd.c_str()) != 0)

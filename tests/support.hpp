@@ -41,11 +41,15 @@ std::string readFile(const fs::path& path);
 // Bytes of the given size that never contain 0xFF.
 std::string patternBytes(std::size_t size, unsigned seed = 1);
 
+// How a child's standard streams are set up: input and output piped to the
+// test, or one of the three left closed, or output to a pipe no one reads.
+enum class Stdio { Piped, NoInput, NoOutput, NoErrors, UnreadOutput };
+
 // A child process with its standard input and output piped to the test. Its
 // output is read as it comes, so that a chatty child never blocks on it.
 class Process {
   public:
-    Process(const std::vector<std::string>& argv, const fs::path& cwd);
+    Process(const std::vector<std::string>& argv, const fs::path& cwd, Stdio stdio = Stdio::Piped);
     ~Process(); // kills the child if it still runs
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
