@@ -34,8 +34,8 @@ sockaddr_in loopback(std::uint16_t port) {
 
 } // namespace
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "udpft-XXXXXX").string();
+TempDir::TempDir(const fs::path& parent) {
+    std::string pattern = (parent / "udpft-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
         fail("mkdtemp");
     path_ = pattern;
@@ -170,7 +170,7 @@ std::optional<int> Process::wait(std::chrono::milliseconds limit) {
     }
     // Whatever the child wrote before it ended is in the pipe: take all of it.
     std::unique_lock lock(mutex_);
-    grown_.wait_for(lock, 2s, [&] { return closed_; });
+    grown_.wait_for(lock, 10s, [&] { return closed_; });
     return status_;
 }
 

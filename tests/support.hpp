@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 
 class TempDir {
   public:
-    TempDir();
+    // parent is for a path that must stay short, whatever TMPDIR says.
+    explicit TempDir(const fs::path& parent = fs::temp_directory_path());
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -54,12 +55,12 @@ class Process {
     void write(std::string_view bytes);
     void closeInput();
     // Reads standard output until it contains text; false on time-out or end.
-    bool waitFor(std::string_view text, std::chrono::milliseconds limit = 5s);
+    bool waitFor(std::string_view text, std::chrono::milliseconds limit = 20s);
     // Everything the child has written so far.
     std::string output();
     bool running();
     // Waits for the exit status; nullopt on time-out (the child is then killed).
-    std::optional<int> wait(std::chrono::milliseconds limit = 10s);
+    std::optional<int> wait(std::chrono::milliseconds limit = 30s);
     void kill(int signal);
 
   private:
