@@ -126,14 +126,17 @@ TEST(SendStream, FallsBackWhenTheKernelRefusesAPath) {
                 }
                 _exit(status);
             }
-            auto got = receiver.receiveStream(10s);
+            // The receiver's queue holds the whole stream.
             int status = 0;
             ASSERT_EQ(waitpid(child, &status, 0), child);
             ASSERT_TRUE(WIFEXITED(status));
-            if (WEXITSTATUS(status) == NO_FILTER)
+            int end = WEXITSTATUS(status);
+            if (end == NO_FILTER)
                 GTEST_SKIP() << "this kernel takes no seccomp filter";
-            EXPECT_EQ(WEXITSTATUS(status), SENT) << refused.size() << " refused, size " << size;
-            EXPECT_EQ(got, expectedStream(content, requestFor("f")))
+            EXPECT_EQ(end, SENT) << refused.size() << " refused, size " << size;
+            if (end != SENT)
+                continue;
+            EXPECT_EQ(receiver.receiveStream(), expectedStream(content, requestFor("f")))
                 << refused.size() << " refused, size " << size;
             EXPECT_FALSE(receiver.receive(100ms)) << "a datagram after the last";
         }
