@@ -91,13 +91,6 @@ class Robust : public ::testing::Test {
     std::unique_ptr<Process> server;
 };
 
-// The single reply to a name the server will not serve, request being the
-// datagram as the server took it in: at most 32 bytes, zero padded.
-std::string notFound(std::string request) {
-    request.resize(DATAGRAM_SIZE, '\0');
-    return expectedStream("File Not Found!", request)[0];
-}
-
 TEST_F(Robust, SurvivesHostileDatagramsAndLeaksNothing) {
     std::string canaryPath = (top / "canary").string();
     const std::vector<std::string> escapes = {

@@ -18,10 +18,6 @@ std::string requestBytes(std::string_view name, char pad) {
     return datagram;
 }
 
-std::string notFound(const std::string& request) {
-    return expectedStream("File Not Found!", request)[0];
-}
-
 class Server : public ::testing::Test {
   protected:
     void SetUp() override { server = startServer(dir.path()); }

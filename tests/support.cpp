@@ -279,4 +279,9 @@ std::vector<std::string> expectedStream(std::string_view content, const std::str
     }
 }
 
+std::string notFound(std::string request) {
+    request.resize(DATAGRAM_SIZE, '\0');
+    return expectedStream(NOT_FOUND_TEXT, request)[0];
+}
+
 } // namespace test

@@ -110,4 +110,8 @@ std::string decipherStream(const std::vector<std::string>& datagrams);
 // The datagrams a server sends for content, request being the request datagram.
 std::vector<std::string> expectedStream(std::string_view content, const std::string& request);
 
+// The one datagram that answers a name the server will not serve. request is
+// the datagram as sent: the server takes its first 32 bytes, zero padded.
+std::string notFound(std::string request);
+
 } // namespace test
