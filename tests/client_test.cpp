@@ -188,7 +188,7 @@ TEST_F(EndToEnd, FetchesFilesByteForByteAndQuits) {
     }
     EXPECT_EQ(fetch("missing"), HEAD + DATA_BANNER + "File Not Found!" + CLOSING_BANNER);
     fetch("quit");
-    EXPECT_EQ(server->wait(5s), 0);
+    EXPECT_EQ(server->wait(20s), 0);
 }
 
 } // namespace

@@ -24,7 +24,7 @@ class Server : public ::testing::Test {
     void TearDown() override {
         if (server->running()) {
             peer.request("quit");
-            server->wait(5s);
+            server->wait(20s);
         }
     }
     TempDir dir;
@@ -126,7 +126,7 @@ TEST_F(Server, WritesTheExactTranscriptAndQuits) {
     peer.request("nothing");
     peer.receiveStream();
     peer.request("quit");
-    EXPECT_EQ(server->wait(5s), 0);
+    EXPECT_EQ(server->wait(20s), 0);
     EXPECT_FALSE(peer.receive(100ms)) << "quit is not answered";
     EXPECT_EQ(server->output(), "\nfile descriptor 3 received\n"
                                 "\nSuccessfully binded!\n" +
@@ -145,7 +145,7 @@ TEST(ServerStart, FailsWhenThePortIsTaken) {
     TempDir dir;
     Peer holder(SERVICE_PORT);
     Process server({TEST_SERVER_BIN}, dir.path());
-    EXPECT_EQ(server.wait(5s), 1);
+    EXPECT_EQ(server.wait(20s), 1);
     EXPECT_EQ(server.output(), "\nfile descriptor 3 received\n\nBinding Failed!\n");
 }
 

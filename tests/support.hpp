@@ -95,10 +95,10 @@ class Peer {
     // A request as a peer would send it: the name, a zero byte, padding to 32.
     void request(std::string_view name, char pad = 0) const;
     // The next datagram, or nullopt when none comes within limit.
-    std::optional<std::string> receive(std::chrono::milliseconds limit = 5s,
+    std::optional<std::string> receive(std::chrono::milliseconds limit = 10s,
                                        sockaddr_in* from = nullptr) const;
     // Datagrams up to and including the one that carries the end marker.
-    std::vector<std::string> receiveStream(std::chrono::milliseconds limit = 5s) const;
+    std::vector<std::string> receiveStream(std::chrono::milliseconds limit = 10s) const;
 
   private:
     int fd_ = -1;
