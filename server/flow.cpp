@@ -172,8 +172,9 @@ Lookup Pacer::refresh() {
     Lookup found = queues_->query(source_, peer_, state_);
     if (found != Lookup::Found)
         return found;
+    // Never above the whole queue, which an empty queue always has room for.
     if (observed_ && state_.drops != drops)
-        cost_ = std::min(cost_ * 2, MOST_DATAGRAM_COST);
+        cost_ = std::min({cost_ * 2, MOST_DATAGRAM_COST, std::size_t{state_.limit}});
     credit_ = state_.limit > state_.charged ? state_.limit - state_.charged : 0;
     return Lookup::Found;
 }

@@ -58,8 +58,8 @@ void arrangeStdio(Stdio stdio) {
 
 } // namespace
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "udpft-XXXXXX").string();
+TempDir::TempDir(const fs::path& parent) {
+    std::string pattern = (parent / "udpft-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
         fail("mkdtemp");
     path_ = pattern;
@@ -195,7 +195,7 @@ std::optional<int> Process::wait(std::chrono::milliseconds limit) {
     }
     // Whatever the child wrote before it ended is in the pipe: take all of it.
     std::unique_lock lock(mutex_);
-    grown_.wait_for(lock, 2s, [&] { return closed_; });
+    grown_.wait_for(lock, 10s, [&] { return closed_; });
     return status_;
 }
 
@@ -302,6 +302,11 @@ std::vector<std::string> expectedStream(std::string_view content, const std::str
         }
         datagrams.push_back(datagram);
     }
+}
+
+std::string notFound(std::string request) {
+    request.resize(DATAGRAM_SIZE, '\0');
+    return expectedStream(NOT_FOUND_TEXT, request)[0];
 }
 
 } // namespace test

@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 
 class TempDir {
   public:
-    TempDir();
+    // parent is for a path that must stay short, whatever TMPDIR says.
+    explicit TempDir(const fs::path& parent = fs::temp_directory_path());
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -58,12 +59,12 @@ class Process {
     void write(std::string_view bytes);
     void closeInput();
     // Reads standard output until it contains text; false on time-out or end.
-    bool waitFor(std::string_view text, std::chrono::milliseconds limit = 5s);
+    bool waitFor(std::string_view text, std::chrono::milliseconds limit = 20s);
     // Everything the child has written so far.
     std::string output();
     bool running();
     // Waits for the exit status; nullopt on time-out (the child is then killed).
-    std::optional<int> wait(std::chrono::milliseconds limit = 10s);
+    std::optional<int> wait(std::chrono::milliseconds limit = 30s);
     void kill(int signal);
 
   private:
@@ -98,10 +99,10 @@ class Peer {
     // A request as a peer would send it: the name, a zero byte, padding to 32.
     void request(std::string_view name, char pad = 0) const;
     // The next datagram, or nullopt when none comes within limit.
-    std::optional<std::string> receive(std::chrono::milliseconds limit = 5s,
+    std::optional<std::string> receive(std::chrono::milliseconds limit = 10s,
                                        sockaddr_in* from = nullptr) const;
     // Datagrams up to and including the one that carries the end marker.
-    std::vector<std::string> receiveStream(std::chrono::milliseconds limit = 5s) const;
+    std::vector<std::string> receiveStream(std::chrono::milliseconds limit = 10s) const;
 
   private:
     int fd_ = -1;
@@ -112,5 +113,9 @@ std::string decipherStream(const std::vector<std::string>& datagrams);
 
 // The datagrams a server sends for content, request being the request datagram.
 std::vector<std::string> expectedStream(std::string_view content, const std::string& request);
+
+// The one datagram that answers a name the server will not serve. request is
+// the datagram as sent: the server takes its first 32 bytes, zero padded.
+std::string notFound(std::string request);
 
 } // namespace test
