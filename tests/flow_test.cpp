@@ -29,9 +29,9 @@ namespace {
 using namespace test;
 
 std::string requestFor(std::string_view name) {
-    std::string datagram(DATAGRAM_SIZE, 'r'); // a tail that shows where it came from
-    datagram.replace(0, name.size(), name);
-    datagram[name.size()] = '\0';
+    std::string datagram(name);
+    datagram += '\0';
+    datagram.resize(DATAGRAM_SIZE, 'r'); // a tail that shows where it came from
     return datagram;
 }
 
