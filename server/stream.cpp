@@ -185,14 +185,19 @@ bool sendBatch(int sock, const sockaddr_in& peer, const Datagram* batch, std::si
 
 StreamEnd sendStream(int sock, const sockaddr_in& peer, Reader* file, const Datagram& request,
                      SendMethod how, Pacer& pacer) {
-    if (!pacer.observed())
-        how = {}; // a receiver we cannot watch gets the plain pace
+    // A receiver we cannot watch gets the plain pace: each datagram filled,
+    // then sent on its own.
+    std::size_t capacity = BATCH_DATAGRAMS;
+    if (!pacer.observed()) {
+        how = {};
+        capacity = 1;
+    }
     Datagram batch[BATCH_DATAGRAMS] = {};
     // The first datagram is filled over the request, so that a stream that
     // ends there carries the request's bytes in its tail, as peers expect.
     std::memcpy(batch[0], request, DATAGRAM_SIZE);
     for (int ended = 0; !ended;) {
-        std::size_t count = fillBatch(file, batch, BATCH_DATAGRAMS, ended);
+        std::size_t count = fillBatch(file, batch, capacity, ended);
         for (std::size_t sent = 0; sent < count;) {
             std::size_t now = count - sent;
             switch (pacer.admit(now)) {
