@@ -118,6 +118,20 @@ inline Fd openSocket() {
     return sock;
 }
 
+// A UDP socket of the program's own on 127.0.0.1, on a port the kernel
+// picks, with its address in addr: somewhere to send probes to. Invalid
+// when it cannot be had.
+inline Fd loopbackSocket(sockaddr_in& addr) {
+    Fd sock{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    addr = serviceAddress(htonl(INADDR_LOOPBACK));
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (!sock.valid() || bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(sock.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return Fd{};
+    return sock;
+}
+
 // Enlarges a socket's receive queue to bytes as far as the system allows:
 // past net.core.rmem_max when privileged, up to it otherwise.
 inline void enlargeReceiveBuffer(int sock, int bytes = RECEIVE_BUFFER_BYTES) {

@@ -83,14 +83,10 @@ ReceiverQueues::ReceiverQueues()
       loopbackIndex_(if_nametoindex("lo")) {
     // A kernel without UDP diagnostics and a socket that is not there give
     // the same answer; a socket of our own tells them apart.
-    Fd own{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    sockaddr_in addr = serviceAddress(htonl(INADDR_LOOPBACK));
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
+    sockaddr_in addr;
+    Fd own = loopbackSocket(addr);
     QueueState ignored;
     available_ = own.valid() &&
-                 bind(own.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                 getsockname(own.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
                  query(serviceAddress(htonl(INADDR_LOOPBACK)), addr, ignored) == Lookup::Found;
 }
 
@@ -135,17 +131,20 @@ Lookup ReceiverQueues::query(const sockaddr_in& from, const sockaddr_in& peer, Q
     }
 }
 
+ReceiverQueues::Stalled* ReceiverQueues::findStalled(const sockaddr_in& peer) {
+    return std::find_if(std::begin(stalled_), std::end(stalled_),
+                        [&](const Stalled& s) { return s.peer == key(peer); });
+}
+
 void ReceiverQueues::rememberStalled(const sockaddr_in& peer, std::uint32_t queued) {
-    auto* entry = std::find_if(std::begin(stalled_), std::end(stalled_),
-                               [&](const Stalled& s) { return s.peer == key(peer); });
+    Stalled* entry = findStalled(peer);
     if (entry == std::end(stalled_))
         entry = &stalled_[nextStalled_++ % std::size(stalled_)];
     *entry = {key(peer), queued};
 }
 
 bool ReceiverQueues::stillStalled(const sockaddr_in& peer, std::uint32_t queued) {
-    auto* entry = std::find_if(std::begin(stalled_), std::end(stalled_),
-                               [&](const Stalled& s) { return s.peer == key(peer); });
+    Stalled* entry = findStalled(peer);
     if (entry == std::end(stalled_))
         return false;
     if (queued >= entry->queued)

@@ -49,6 +49,8 @@ class ReceiverQueues {
         std::uint64_t peer = 0;
         std::uint32_t queued = 0;
     };
+    Stalled* findStalled(const sockaddr_in& peer); // the end of stalled_ if absent
+
     Stalled stalled_[256];
     std::size_t nextStalled_ = 0;
 };

@@ -10,6 +10,8 @@
 
 class Reader {
   public:
+    static constexpr std::size_t BUFFER_BYTES = 64 * 1024;
+
     explicit Reader(Fd fd) : fd_(std::move(fd)) {}
 
     // The next bytes of the file, at most n (no more than the buffer holds),
@@ -33,8 +35,6 @@ class Reader {
     bool failed() const { return failed_; }          // a read failed
 
   private:
-    static constexpr std::size_t BUFFER_BYTES = 64 * 1024;
-
     Fd fd_;
     std::size_t pos_ = 0;
     std::size_t end_ = 0;

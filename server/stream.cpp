@@ -17,6 +17,7 @@ constexpr std::size_t MOST_MESSAGES = 256;
 // Datagrams filled before each trip to the kernel: eight segmented
 // messages, 32 KiB.
 constexpr std::size_t BATCH_DATAGRAMS = 8 * MOST_SEGMENTS;
+static_assert(BATCH_DATAGRAMS * DATAGRAM_SIZE <= Reader::BUFFER_BYTES);
 
 // The errors by which a kernel says it lacks a way of sending.
 bool unsupported(int error) {
@@ -28,25 +29,20 @@ bool unsupported(int error) {
 // first byte that narrows to the marker: the end of the file, a failed
 // read, or a data byte 0xFF. That byte is stored as the enciphered marker
 // in its place. Returns the bytes stored; ended tells whether it is there.
+// n is at most what the reader buffers, so one run of it is enough.
 std::size_t encipherFrom(Reader& file, char* out, std::size_t n, bool& ended) {
-    std::size_t stored = 0;
-    ended = false;
-    while (stored < n && !ended) {
-        std::size_t want = n - stored;
-        std::string_view run = file.peek(want);
-        auto* hit = static_cast<const char*>(std::memchr(run.data(), END_MARKER, run.size()));
-        std::size_t take = hit ? static_cast<std::size_t>(hit - run.data()) : run.size();
-        cipherBlock(run.data(), take, out + stored);
-        stored += take;
-        if (hit)
-            file.cutAfter(take + 1);
-        else
-            file.consume(take);
-        ended = hit || take < want;
-        if (ended)
-            out[stored++] = Cipher(END_MARKER);
-    }
-    return stored;
+    std::string_view run = file.peek(n);
+    auto* hit = static_cast<const char*>(std::memchr(run.data(), END_MARKER, run.size()));
+    std::size_t take = hit ? static_cast<std::size_t>(hit - run.data()) : run.size();
+    cipherBlock(run.data(), take, out);
+    if (hit)
+        file.cutAfter(take + 1);
+    else
+        file.consume(take);
+    ended = take < n;
+    if (ended)
+        out[take++] = Cipher(END_MARKER);
+    return take;
 }
 
 // Sends count datagrams in messages of up to perMessage datagrams each,
@@ -137,8 +133,13 @@ int sendFile(Reader* file, Datagram& buf, std::size_t length) {
     return ended;
 }
 
+namespace {
+
+// Fills up to count datagrams laid end to end in batch, as count calls of
+// sendFile would. Returns how many it filled; ended is set to 1 when the
+// last of them is the final datagram of the stream.
 std::size_t fillBatch(Reader* file, Datagram* batch, std::size_t count, int& ended) {
-    if (file == nullptr || count == 0) {
+    if (file == nullptr) {
         ended = sendFile(file, batch[0], DATAGRAM_SIZE);
         return 1;
     }
@@ -149,22 +150,20 @@ std::size_t fillBatch(Reader* file, Datagram* batch, std::size_t count, int& end
     return (stored + DATAGRAM_SIZE - 1) / DATAGRAM_SIZE;
 }
 
+} // namespace
+
 SendMethod probeSending() {
-    Fd receiver{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    Fd sender{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    sockaddr_in to = serviceAddress(htonl(INADDR_LOOPBACK));
-    to.sin_port = 0;
-    socklen_t len = sizeof to;
-    if (!receiver.valid() || !sender.valid() ||
-        bind(receiver.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
-        getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&to), &len) != 0)
+    // The socket sends to itself; what it receives is never read.
+    sockaddr_in to;
+    Fd sock = loopbackSocket(to);
+    if (!sock.valid())
         return {};
     static const Datagram probe[MOST_SEGMENTS] = {};
     int error = 0;
     for (std::size_t segments : {MOST_SEGMENTS, FEWEST_SEGMENTS})
-        if (sendMessages(sender.get(), to, probe, segments, segments, true, error) == segments)
+        if (sendMessages(sock.get(), to, probe, segments, segments, true, error) == segments)
             return {SendPath::Segmented, segments};
-    if (sendMessages(sender.get(), to, probe, 2, 1, false, error) == 2)
+    if (sendMessages(sock.get(), to, probe, 2, 1, false, error) == 2)
         return {SendPath::Batched, 1};
     return {};
 }

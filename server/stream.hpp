@@ -15,11 +15,6 @@
 // content bytes a datagram carries, at most DATAGRAM_SIZE.
 int sendFile(Reader* file, Datagram& buf, std::size_t length);
 
-// Fills up to count datagrams laid end to end in batch, as count calls of
-// sendFile would. Returns how many it filled; ended is set to 1 when the
-// last of them is the final datagram of the stream.
-std::size_t fillBatch(Reader* file, Datagram* batch, std::size_t count, int& ended);
-
 // The ways to hand datagrams to the kernel, fastest first.
 enum class SendPath {
     Segmented, // a few messages per sendmmsg, each cut into datagrams by the kernel (UDP_SEGMENT)

@@ -15,12 +15,6 @@ const std::string HEAD = "\nfile descriptor 3 received\n"
 const std::string DATA_BANNER = "\n---------Data Received---------\n";
 const std::string CLOSING_BANNER = "\n-------------------------------\n";
 
-std::string request(std::string_view name) {
-    std::string datagram(DATAGRAM_SIZE, '\0');
-    datagram.replace(0, name.size(), name);
-    return datagram;
-}
-
 std::unique_ptr<Process> startClient(const fs::path& dir, std::string_view input,
                                      Stdio stdio = Stdio::Piped) {
     auto client = std::make_unique<Process>(std::vector<std::string>{TEST_CLIENT_BIN}, dir, stdio);
@@ -61,7 +55,7 @@ TEST_F(AgainstPeer, PrintsContentBetweenTheBanners) {
     for (const std::string& content : contents) {
         std::string got;
         sockaddr_in from = ask("  \n\t notes.txt trailing words\n", &got);
-        EXPECT_EQ(got, request("notes.txt"));
+        EXPECT_EQ(got, requestDatagram("notes.txt"));
         reply(from, expectedStream(content, got));
         EXPECT_EQ(client->wait(), 0);
         EXPECT_EQ(client->output(), HEAD + DATA_BANNER + content + CLOSING_BANNER);
@@ -78,8 +72,8 @@ TEST_F(AgainstPeer, PrintsOnlyTheBytesOfAShortDatagram) {
 TEST_F(AgainstPeer, IgnoresDatagramsFromOtherSenders) {
     sockaddr_in from = ask("f\n");
     Peer stranger;
-    stranger.sendTo(ntohs(from.sin_port), expectedStream("forged", request("f"))[0]);
-    reply(from, expectedStream("genuine", request("f")));
+    stranger.sendTo(ntohs(from.sin_port), expectedStream("forged", requestDatagram("f"))[0]);
+    reply(from, expectedStream("genuine", requestDatagram("f")));
     EXPECT_EQ(client->wait(), 0);
     EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "genuine" + CLOSING_BANNER);
 }
@@ -99,7 +93,7 @@ TEST_F(AgainstPeer, KeepsItsSocketApartFromStandardStreams) {
     for (const Case& c : cases) {
         std::string got;
         sockaddr_in from = ask("f\n", &got, c.stdio);
-        EXPECT_EQ(got, request("f"));
+        EXPECT_EQ(got, requestDatagram("f"));
         reply(from, expectedStream("content", got));
         EXPECT_EQ(client->wait(), c.status);
         EXPECT_EQ(client->output(), c.output);
@@ -110,7 +104,7 @@ TEST_F(AgainstPeer, KeepsItsSocketApartFromStandardStreams) {
 TEST_F(AgainstPeer, QuitTellsTheServerAndDoesNotWait) {
     std::string got;
     ask("quit\n", &got);
-    EXPECT_EQ(got, request("quit"));
+    EXPECT_EQ(got, requestDatagram("quit"));
     EXPECT_EQ(client->wait(20s), 0) << "well before a reply could time out";
     EXPECT_EQ(client->output(), HEAD + "Exiting.....................\n" + DATA_BANNER +
                                     "Exiting.....................\n");
@@ -121,7 +115,7 @@ TEST_F(AgainstPeer, LsListsTheClientsDirectoryThenAsks) {
     writeFile(dir / "beta", "");
     std::string got;
     sockaddr_in from = ask("ls\n", &got);
-    EXPECT_EQ(got, request("ls"));
+    EXPECT_EQ(got, requestDatagram("ls"));
     reply(from, expectedStream("File Not Found!", got));
     EXPECT_EQ(client->wait(), 0);
     EXPECT_EQ(client->output(),
@@ -149,7 +143,7 @@ TEST_F(AgainstPeer, RefusesBadInputWithoutSending) {
 TEST_F(AgainstPeer, TakesAThirtyOneCharacterName) {
     std::string name(31, 'b'), got;
     sockaddr_in from = ask(name + "\n", &got);
-    EXPECT_EQ(got, request(name));
+    EXPECT_EQ(got, requestDatagram(name));
     reply(from, expectedStream("ok", got));
     EXPECT_EQ(client->wait(), 0);
     EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "ok" + CLOSING_BANNER);
@@ -157,7 +151,7 @@ TEST_F(AgainstPeer, TakesAThirtyOneCharacterName) {
 
 TEST_F(AgainstPeer, GivesUpWhenTheServerFallsSilent) {
     sockaddr_in from = ask("f\n");
-    reply(from, {expectedStream(std::string(40, 'y'), request("f"))[0]});
+    reply(from, {expectedStream(std::string(40, 'y'), requestDatagram("f"))[0]});
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(client->wait(40s), 1);
     // The wait between datagrams, not the far longer one for the first.
@@ -174,7 +168,7 @@ TEST_F(AgainstPeer, WaitsLongerForTheFirstReply) {
     auto unanswered = startClient(dir.path(), "never\n");
     ASSERT_TRUE(server.receive(20s)) << "no request";
     std::this_thread::sleep_for(6s); // longer than the gap between datagrams
-    reply(from, expectedStream("heard late", request("late")));
+    reply(from, expectedStream("heard late", requestDatagram("late")));
     EXPECT_EQ(client->wait(), 0);
     EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "heard late" + CLOSING_BANNER);
 

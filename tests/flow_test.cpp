@@ -28,11 +28,9 @@ namespace {
 
 using namespace test;
 
+// A request whose tail shows where the first datagram's tail came from.
 std::string requestFor(std::string_view name) {
-    std::string datagram(name);
-    datagram += '\0';
-    datagram.resize(DATAGRAM_SIZE, 'r'); // a tail that shows where it came from
-    return datagram;
+    return requestDatagram(name, 'r');
 }
 
 // Streams content from the server's port to the receiver at to, starting
@@ -330,6 +328,16 @@ TEST(Pacing, AdmitsFewerOnceTheReceiverDrops) {
     EXPECT_LT(after, before);
 }
 
+// What print puts through an Output, as the client would print it.
+std::string printed(const std::function<void(Output&)>& print) {
+    TempDir dir;
+    Fd sink{open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600)};
+    Output out(sink.get());
+    print(out);
+    out.flush();
+    return readFile(dir / "out");
+}
+
 // Receives on path, as the client does, what send sends from the server's
 // port; returns what was printed.
 std::string receiveOn(RecvPath path, const std::function<void(const Peer& client)>& send) {
@@ -337,14 +345,12 @@ std::string receiveOn(RecvPath path, const std::function<void(const Peer& client
     Peer client;
     sockaddr_in server = serviceAddress(htonl(INADDR_LOOPBACK));
     connect(client.fd(), reinterpret_cast<sockaddr*>(&server), sizeof server);
-    TempDir dir;
-    Fd sink{open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600)};
     std::thread sender([&] { send(client); });
-    Output out(sink.get());
-    EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended) << static_cast<int>(path);
-    out.flush();
+    std::string content = printed([&](Output& out) {
+        EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended) << static_cast<int>(path);
+    });
     sender.join();
-    return readFile(dir / "out");
+    return content;
 }
 
 std::string encipher(std::string plain) {
@@ -437,12 +443,10 @@ TEST(RecvStream, TakesEachBatchWhole) {
                                           reinterpret_cast<const Datagram*>(q.bytes.data()),
                                           q.bytes.size() / DATAGRAM_SIZE, segmented));
             }
-            TempDir dir;
-            Fd sink{open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600)};
-            Output out(sink.get());
-            EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended);
-            out.flush();
-            EXPECT_EQ(readFile(dir / "out"), decipherStream(sent))
+            std::string content = printed([&](Output& out) {
+                EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended);
+            });
+            EXPECT_EQ(content, decipherStream(sent))
                 << queue.size() << " queued, path " << static_cast<int>(path);
         }
     }
@@ -470,12 +474,10 @@ TEST(RecvSegments, HandlesEachSegmentAsADatagram) {
         {std::string(37, Cipher('e')), 32, std::string(37, 'e'), 0}, // the last one short
     };
     for (const Case& c : cases) {
-        TempDir dir;
-        Fd sink{open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600)};
-        Output out(sink.get());
-        EXPECT_EQ(recvSegments(c.data.data(), c.data.size(), c.segment, out), c.ended);
-        out.flush();
-        EXPECT_EQ(readFile(dir / "out"), c.printed) << c.data.size() << "/" << c.segment;
+        std::string content = printed([&](Output& out) {
+            EXPECT_EQ(recvSegments(c.data.data(), c.data.size(), c.segment, out), c.ended);
+        });
+        EXPECT_EQ(content, c.printed) << c.data.size() << "/" << c.segment;
     }
 }
 

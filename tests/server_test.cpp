@@ -12,13 +12,6 @@ using namespace test;
 
 const std::string WAITING = "\nWaiting for file name...\n";
 
-std::string requestBytes(std::string_view name, char pad) {
-    std::string datagram(DATAGRAM_SIZE, pad);
-    datagram.replace(0, name.size(), name);
-    datagram[name.size()] = '\0';
-    return datagram;
-}
-
 class Server : public ::testing::Test {
   protected:
     void SetUp() override { server = startServer(dir.path()); }
@@ -39,7 +32,7 @@ TEST_F(Server, AnswersEachSizeDatagramByDatagram) {
         std::string content = patternBytes(size, static_cast<unsigned>(size));
         writeFile(dir / name, content);
         // A padding that is not zero shows where the tail comes from.
-        std::string request = requestBytes(name, 'p');
+        std::string request = requestDatagram(name, 'p');
         peer.sendTo(SERVICE_PORT, request);
         EXPECT_EQ(peer.receiveStream(), expectedStream(content, request)) << size;
     }
@@ -65,7 +58,7 @@ TEST_F(Server, AnswersUnopenableNamesWithNotFound) {
     };
     for (const std::string& name : names) {
         ASSERT_LT(name.size(), DATAGRAM_SIZE) << name;
-        std::string request = requestBytes(name, 'q');
+        std::string request = requestDatagram(name, 'q');
         peer.sendTo(SERVICE_PORT, request);
         auto reply = peer.receiveStream();
         ASSERT_EQ(reply.size(), 1u) << name;
@@ -157,7 +150,7 @@ TEST_F(Server, AnswersNoRequestFromTheServicePortOrAPrivilegedOne) {
         head.dest = htons(SERVICE_PORT);
         head.len = htons(sizeof head + DATAGRAM_SIZE);
         std::string datagram(reinterpret_cast<char*>(&head), sizeof head);
-        datagram += requestBytes("f", '\0');
+        datagram += requestDatagram("f", '\0');
         ASSERT_GT(sendto(raw.get(), datagram.data(), datagram.size(), 0,
                          reinterpret_cast<sockaddr*>(&to), sizeof to),
                   0);

@@ -242,11 +242,7 @@ void Peer::sendTo(std::uint16_t port, std::string_view bytes) const {
 }
 
 void Peer::request(std::string_view name, char pad) const {
-    std::string datagram(DATAGRAM_SIZE, pad);
-    datagram.replace(0, name.size(), name);
-    if (name.size() < DATAGRAM_SIZE)
-        datagram[name.size()] = '\0';
-    sendTo(SERVICE_PORT, datagram.substr(0, DATAGRAM_SIZE));
+    sendTo(SERVICE_PORT, requestDatagram(name, pad));
 }
 
 std::optional<std::string> Peer::receive(std::chrono::milliseconds limit, sockaddr_in* from) const {
@@ -283,6 +279,14 @@ std::string decipherStream(const std::vector<std::string>& datagrams) {
             content += Cipher(ch);
         }
     return content;
+}
+
+std::string requestDatagram(std::string_view name, char pad) {
+    std::string datagram(name.substr(0, DATAGRAM_SIZE));
+    if (datagram.size() < DATAGRAM_SIZE)
+        datagram += '\0';
+    datagram.resize(DATAGRAM_SIZE, pad);
+    return datagram;
 }
 
 std::vector<std::string> expectedStream(std::string_view content, const std::string& request) {

@@ -96,7 +96,7 @@ class Peer {
     sockaddr_in address() const;
     int fd() const { return fd_; }
     void sendTo(std::uint16_t port, std::string_view bytes) const;
-    // A request as a peer would send it: the name, a zero byte, padding to 32.
+    // Sends requestDatagram(name, pad) to the server's port.
     void request(std::string_view name, char pad = 0) const;
     // The next datagram, or nullopt when none comes within limit.
     std::optional<std::string> receive(std::chrono::milliseconds limit = 10s,
@@ -110,6 +110,10 @@ class Peer {
 
 // The content a stream of reply datagrams carries, deciphered.
 std::string decipherStream(const std::vector<std::string>& datagrams);
+
+// A request as a peer would send it: the name, a zero byte, pad up to 32
+// bytes; a name of 32 bytes or more is cut there and has no zero byte.
+std::string requestDatagram(std::string_view name, char pad = '\0');
 
 // The datagrams a server sends for content, request being the request datagram.
 std::vector<std::string> expectedStream(std::string_view content, const std::string& request);
