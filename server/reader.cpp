@@ -3,16 +3,15 @@
 #include <cerrno>
 
 std::size_t Reader::peek(char* out, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n && !failed_) {
-        ssize_t r = pread(fd_.get(), out + got, n - got, static_cast<off_t>(offset_ + got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r == 0)
-            break;
-        failed_ = r < 0;
-        if (r > 0)
-            got += static_cast<std::size_t>(r);
+    // A regular file reads short only at its end: one read is enough, and
+    // asking again would cost a system call to learn what we know.
+    for (;;) {
+        ssize_t got = pread(fd_.get(), out, n, static_cast<off_t>(offset_));
+        if (got >= 0)
+            return static_cast<std::size_t>(got);
+        if (errno != EINTR) {
+            failed_ = true;
+            return 0;
+        }
     }
-    return got;
 }

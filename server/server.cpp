@@ -30,7 +30,7 @@ constexpr std::size_t MOST_STREAMS = 4096;
 // Descriptors kept for everything but the streams' files.
 constexpr rlim_t SPARE_DESCRIPTORS = 32;
 // Requests taken per receive call.
-constexpr std::size_t REQUEST_BATCH = 64;
+constexpr std::size_t REQUEST_BATCH = Outbox::CAPACITY;
 // The log is written in blocks, but never held back longer than this.
 constexpr auto LOG_DELAY = std::chrono::milliseconds(10);
 
@@ -194,9 +194,10 @@ void evictIdlest(std::vector<InFlight>& streams) {
 }
 
 // Logs one request and starts its stream, whose first turn comes at once
-// unless an earlier stream to the same receiver is in flight. True on "quit".
+// unless an earlier stream to the same receiver is in flight; a reply of one
+// datagram waits in outbox. True on "quit".
 bool startRequest(const Service& svc, std::vector<InFlight>& streams, Datagram* batch,
-                  const Request& req) {
+                  Outbox& outbox, const Request& req) {
     std::string_view name = requestName(req.buf);
     std::optional<Reader> file;
     if (Fd fd = openRequested(name); fd.valid())
@@ -212,8 +213,6 @@ bool startRequest(const Service& svc, std::vector<InFlight>& streams, Datagram* 
         std::printf("\nNo reply sent: the request came from port %u, which is privileged or "
                     "the service's own!\n",
                     ntohs(req.route.peer.sin_port));
-        if (streams.empty())
-            std::puts(WAITING);
         return false;
     }
     if (streams.size() >= svc.slots)
@@ -225,10 +224,8 @@ bool startRequest(const Service& svc, std::vector<InFlight>& streams, Datagram* 
         flight.behind = flight.behind || samePeer(other.stream.route().peer, req.route.peer);
     }
     if (!flight.behind)
-        if (auto end = flight.stream.turn(svc.sock, batch, Clock::now())) {
+        if (auto end = flight.stream.turn(svc.sock, batch, Clock::now(), &outbox)) {
             reportEnd(flight, *end);
-            if (streams.empty())
-                std::puts(WAITING);
             return false;
         }
     streams.push_back(std::move(flight));
@@ -279,6 +276,7 @@ void serve(const Service& svc) {
     std::vector<InFlight> streams;
     std::vector<Datagram> batch(BATCH_DATAGRAMS);
     std::vector<Request> reqs(REQUEST_BATCH);
+    Outbox outbox;
     bool quitting = false;
     Clock::time_point flushed = Clock::now();
     std::puts(WAITING);
@@ -289,7 +287,11 @@ void serve(const Service& svc) {
                 std::fflush(stdout); // about to block
             int n = receiveRequests(svc, reqs.data(), idle);
             for (int i = 0; i < n && !quitting; ++i)
-                quitting = startRequest(svc, streams, batch.data(), reqs[i]);
+                quitting = startRequest(svc, streams, batch.data(), outbox, reqs[i]);
+            for (std::size_t refused = outbox.send(svc.sock); refused > 0; --refused)
+                std::puts("\nReply send failed!");
+            if (n > 0 && streams.empty() && !quitting)
+                std::puts(WAITING);
         }
         if (streams.empty()) {
             if (quitting)

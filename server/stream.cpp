@@ -249,12 +249,19 @@ std::optional<StreamEnd> Stream::sendPlainly(int sock, Datagram* batch) {
     return std::nullopt;
 }
 
-std::optional<StreamEnd> Stream::turn(int sock, Datagram* batch, Clock::time_point now) {
+std::optional<StreamEnd> Stream::turn(int sock, Datagram* batch, Clock::time_point now,
+                                      Outbox* outbox) {
     bool ended = false;
     if (!pacer_) {
         // A reply of one datagram goes out without asking the kernel about
         // its receiver, which would cost more than the reply itself.
         std::size_t filled = fill(batch, 1, ended);
+        if (ended && outbox) {
+            outbox->add(route_, batch[0]);
+            if (file_)
+                consumeStored(*file_, pending_, ended_, cut_);
+            return StreamEnd::Sent;
+        }
         if (ended)
             return send(sock, batch, filled);
         pacer_.emplace(queues_, route_.peer, route_.local, now);
@@ -285,4 +292,41 @@ Clock::time_point Stream::lastProgress() const {
 void Stream::giveUp() {
     if (pacer_)
         pacer_->giveUp();
+}
+
+void Outbox::add(const Route& route, const Datagram& datagram) {
+    std::memcpy(datagrams_[count_], datagram, DATAGRAM_SIZE);
+    routes_[count_++] = route;
+}
+
+std::size_t Outbox::send(int sock) {
+    mmsghdr msgs[CAPACITY] = {};
+    iovec iov[CAPACITY];
+    alignas(cmsghdr) Control control[CAPACITY];
+    for (std::size_t i = 0; i < count_; ++i) {
+        iov[i] = {datagrams_[i], DATAGRAM_SIZE};
+        msghdr& msg = msgs[i].msg_hdr;
+        msg.msg_name = &routes_[i].peer;
+        msg.msg_namelen = sizeof routes_[i].peer;
+        msg.msg_iov = &iov[i];
+        msg.msg_iovlen = 1;
+        setControl(msg, control[i], routes_[i], false);
+    }
+    // Where the kernel refuses one message, that one goes on its own and
+    // the rest go on together.
+    std::size_t refused = 0;
+    for (std::size_t done = 0; done < count_;) {
+        int sent = sendmmsg(sock, msgs + done, static_cast<unsigned>(count_ - done), 0);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        SendMethod single;
+        refused += !sendBatch(sock, routes_[done], &datagrams_[done], 1, single);
+        ++done;
+    }
+    count_ = 0;
+    return refused;
 }

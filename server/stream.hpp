@@ -46,6 +46,23 @@ struct Route {
 bool sendBatch(int sock, const Route& route, const Datagram* batch, std::size_t count,
                SendMethod& how);
 
+// One-datagram replies to several requesters (a missing name, a small
+// file), gathered while a batch of requests is taken and sent with one
+// system call: such a reply then costs little more than its open.
+class Outbox {
+  public:
+    static constexpr std::size_t CAPACITY = 64;
+    void add(const Route& route, const Datagram& datagram);
+    // Sends what was gathered and empties the box. Returns how many replies
+    // the kernel refused.
+    std::size_t send(int sock);
+
+  private:
+    Datagram datagrams_[CAPACITY];
+    Route routes_[CAPACITY];
+    std::size_t count_ = 0;
+};
+
 // Datagrams filled for one turn of a stream: 32 KiB, eight segmented messages.
 inline constexpr std::size_t BATCH_DATAGRAMS = 1024;
 
@@ -64,9 +81,10 @@ class Stream {
 
     // Sends what the receiver has room for, at most one batch, filled in
     // batch. Returns how the stream ended, or nullopt while more is to come.
-    // A stream that ends in its first turn never asks the kernel about its
-    // receiver.
-    std::optional<StreamEnd> turn(int sock, Datagram* batch, Clock::time_point now);
+    // A stream that ends in its first datagram never asks the kernel about
+    // its receiver, and leaves that datagram in outbox when there is one.
+    std::optional<StreamEnd> turn(int sock, Datagram* batch, Clock::time_point now,
+                                  Outbox* outbox = nullptr);
     // When a turn may send again.
     Clock::time_point due() const { return pacer_ ? pacer_->due() : Clock::time_point{}; }
     // When the receiver last took something; for choosing whom to stop.
