@@ -14,9 +14,12 @@
 
 namespace {
 
-// O_NONBLOCK so that a FIFO without a writer cannot stall the server; it
-// does not change how a regular file reads.
+// O_NONBLOCK so that a file swapped for a FIFO between the look and the open
+// cannot stall the server; it does not change how a regular file reads.
 constexpr int READ_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+// A look at what a name leads to, which opens nothing: a FIFO's writer is not
+// released, a device's driver not called.
+constexpr int LOOK_FLAGS = O_PATH | O_CLOEXEC;
 constexpr int DIR_FLAGS = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Links followed in one lookup, as the kernel allows; and directories held
 // open at once by a walk, far more than a served tree needs.
@@ -85,10 +88,20 @@ Fd openBeneath(std::string_view name, int flags) {
     return Fd{fd};
 }
 
+// Looks before it opens, since opening a FIFO releases a writer blocked on
+// it and opening a device acts on it. The second lookup is confined as the
+// first; a file swapped in between them is refused for not being the one
+// looked at. It needs no /proc, which reopening the look would.
 Fd openRegular(std::string_view name, Resolver resolve) {
+    Fd look = resolve(name, LOOK_FLAGS);
+    struct stat seen {};
+    if (!look.valid() || fstat(look.get(), &seen) != 0 || !S_ISREG(seen.st_mode))
+        return Fd{};
     Fd fd = resolve(name, READ_FLAGS);
-    struct stat st {};
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    struct stat now {};
+    if (!fd.valid() || fstat(fd.get(), &now) != 0)
+        return Fd{};
+    if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
         return Fd{};
     return fd;
 }

@@ -17,7 +17,8 @@ std::string escapeName(std::string_view name);
 
 // Opens a regular file below the working directory without blocking, or
 // returns an invalid Fd: absolute names, climbs out through ".." or a
-// symbolic link, and anything but a regular file are refused.
+// symbolic link, and anything but a regular file are refused, the last
+// without being opened.
 Fd openRequested(std::string_view name);
 
 // The same by a walk in user space, one component at a time, where openat2

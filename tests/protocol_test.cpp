@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -196,6 +197,24 @@ TEST(OpenRequested, WalkHoldsWhileADirectoryIsSwappedForALink) {
     swapper.join();
     fs::current_path(previous);
     EXPECT_EQ(leaked, 0) << "served inside " << served << " times";
+}
+
+// Opening a FIFO would release a writer blocked on it, which then loses
+// what it writes: the type must be known before anything is opened.
+TEST(OpenRequested, LeavesAWriterOnAFifoBlocked) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    auto writer = std::async(
+        std::launch::async, [&] { return Fd{open((dir / "fifo").c_str(), O_WRONLY | O_CLOEXEC)}; });
+    ASSERT_EQ(writer.wait_for(100ms), std::future_status::timeout);
+    fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    EXPECT_FALSE(openRequested("fifo").valid());
+    EXPECT_FALSE(openRequestedByWalk("fifo").valid());
+    fs::current_path(previous);
+    EXPECT_EQ(writer.wait_for(100ms), std::future_status::timeout) << "writer released";
+    Fd reader{open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    EXPECT_TRUE(writer.get().valid());
 }
 
 } // namespace
