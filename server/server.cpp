@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "arguments.hpp"
 #include "flow.hpp"
 #include "protocol.hpp"
 #include "reader.hpp"
@@ -75,7 +76,10 @@ void serveRequest(int sock, const sockaddr_in& peer, std::optional<Reader>& file
 
 } // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+    handleArguments(
+        argc, argv, "server",
+        "Serves the files below its working directory on UDP port 15050 until sent \"quit\".");
     openStandardStreams();
     sockaddr_in addr = serviceAddress(htonl(INADDR_ANY));
     socklen_t addrLen = sizeof addr;

@@ -168,6 +168,7 @@ TEST_F(Server, AnswersNoRequestFromTheServicePortOrAPrivilegedOne) {
 }
 
 // Started without a standard stream, the server still gets descriptor 3.
+// Given an argument, it binds nothing: the port taken is no failure then.
 TEST(ServerStart, FailsWhenThePortIsTaken) {
     TempDir dir;
     Peer holder(SERVICE_PORT);
@@ -176,6 +177,7 @@ TEST(ServerStart, FailsWhenThePortIsTaken) {
         EXPECT_EQ(server.wait(20s), 1);
         EXPECT_EQ(server.output(), "\nfile descriptor 3 received\n\nBinding Failed!\n");
     }
+    checkArguments(TEST_SERVER_BIN, dir.path());
 }
 
 } // namespace
