@@ -160,6 +160,9 @@ TEST_F(Server, AnswersNoRequestFromTheServicePortOrAPrivilegedOne) {
     }
     peer.request("f");
     EXPECT_EQ(decipherStream(peer.receiveStream()), "content");
+    // The reply can overtake the log on its way here. Only the request
+    // served has its "opened" followed at once by the next wait.
+    EXPECT_TRUE(server->waitFor("\nFile Successfully opened!\n" + WAITING));
     std::string log = server->output();
     std::size_t requests = 0;
     for (std::size_t at = 0; (at = log.find("File Name Received", at)) != std::string::npos; ++at)
