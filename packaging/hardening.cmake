@@ -2,16 +2,15 @@
 # with hardening=+all: stack protector, format-string warnings, a
 # position-independent executable with full RELRO (bind-now), and the
 # checked libc calls of _FORTIFY_SOURCE. Set here rather than taken from
-# dpkg-buildflags, so that every build, every preset, tests the binaries the
-# package ships.
+# dpkg-buildflags, which not every build machine has, so that every preset
+# builds and tests the programs as the package ships them.
 add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security -fPIE)
 add_link_options(-pie -Wl,-z,relro -Wl,-z,now)
 
 # _FORTIFY_SOURCE has two limits:
 # - It works only when optimising, and glibc warns otherwise, which -Werror
 #   turns into a failed build. A debug build (and one with no build type) is
-#   therefore made with -Og, the optimisation meant for debugging, which keeps
-#   every variable and line a debugger needs.
+#   therefore made with -Og, the optimisation meant for debugging.
 # - The sanitizers do not support it: the fortified wrappers (__memcpy_chk
 #   and the like) slip past their interceptors, so that errors they would
 #   catch go unseen. They check every access more finely anyway, so a build
