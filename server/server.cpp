@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include "arguments.hpp"
 #include "flow.hpp"
 #include "protocol.hpp"
 #include "reader.hpp"
@@ -310,7 +311,10 @@ void serve(const Service& svc) {
 
 } // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+    handleArguments(
+        argc, argv, "server",
+        "Serves the files below its working directory on UDP port 15050 until sent \"quit\".");
     openStandardStreams();
     // A log that can no longer be written must not stop the serving.
     std::signal(SIGPIPE, SIG_IGN); // cannot fail for this signal
