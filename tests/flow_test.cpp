@@ -196,7 +196,7 @@ TEST(Pacing, MakesASlowPlainReceiverLossless) {
     defaultQueue(receiver.fd());
     std::string content = patternBytes(3000 * DATAGRAM_SIZE, 3);
     std::vector<std::string> got;
-    std::thread reader([&] { got = readSlowly(receiver.fd()); });
+    std::jthread reader([&] { got = readSlowly(receiver.fd()); });
     ReceiverQueues queues;
     EXPECT_EQ(stream(content, receiver, probeSending(), &queues), StreamEnd::Sent);
     reader.join();
@@ -209,7 +209,7 @@ TEST(Pacing, StopsWhenTheReceiverGoesOrStalls) {
     SendMethod how = probeSending();
     std::string content = patternBytes(20000 * DATAGRAM_SIZE, 4);
     auto receiver = std::make_unique<Peer>();
-    std::thread closer([&] {
+    std::jthread closer([&] {
         receiver->receive(20s); // the stream has begun
         receiver.reset();
     });
@@ -241,7 +241,7 @@ TEST(Pacing, KeepsAReceiverThatReadsInSmallBursts) {
     defaultQueue(receiver.fd());
     std::string content = patternBytes(600 * DATAGRAM_SIZE, 7);
     std::vector<std::string> got;
-    std::thread reader([&] {
+    std::jthread reader([&] {
         for (bool ended = false; !ended;) {
             std::this_thread::sleep_for(50ms);
             for (int i = 0; i < 20 && !ended; ++i)
@@ -283,7 +283,7 @@ TEST(Pacing, PacesEveryLocalAddress) {
             ASSERT_EQ(setsockopt(receiver.get(), SOL_SOCKET, SO_BINDTODEVICE, "lo", 3), 0);
         }
         std::vector<std::string> got;
-        std::thread reader([&] { got = readSlowly(receiver.get()); });
+        std::jthread reader([&] { got = readSlowly(receiver.get()); });
         EXPECT_EQ(streamTo(content, addr, probeSending(), &queues), StreamEnd::Sent);
         reader.join();
         EXPECT_EQ(got, expectedStream(content, requestFor("f")))
@@ -344,7 +344,7 @@ std::string receiveOn(RecvPath path, const std::function<void(const Peer& client
     Peer client;
     sockaddr_in server = serviceAddress(htonl(INADDR_LOOPBACK));
     connect(client.fd(), reinterpret_cast<sockaddr*>(&server), sizeof server);
-    std::thread sender([&] { send(client); });
+    std::jthread sender([&] { send(client); });
     std::string content = printed([&](Output& out) {
         EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended) << static_cast<int>(path);
     });

@@ -238,7 +238,7 @@ Peer::Peer(std::uint16_t port) {
         fail("socket");
     sockaddr_in addr = loopback(port);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        fail("bind");
+        fail("bind to port " + std::to_string(port));
     enlargeReceiveBuffer(fd_);
 }
 
