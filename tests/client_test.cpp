@@ -2,8 +2,12 @@
 // against the real server.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <arpa/inet.h>
 
+#include "flow.hpp"
+#include "receive.hpp"
 #include "support.hpp"
 
 namespace {
@@ -141,10 +145,18 @@ TEST_F(AgainstPeer, RefusesBadInputWithoutSending) {
     EXPECT_FALSE(server.receive(100ms));
 }
 
+// Only "quit" itself is quit. The queue is enlarged before the request leaves.
 TEST_F(AgainstPeer, TakesAThirtyOneCharacterName) {
-    std::string name(31, 'b'), got;
+    std::string name = "quit" + std::string(27, 'b'), got;
     sockaddr_in from = ask(name + "\n", &got);
     EXPECT_EQ(got, requestDatagram(name));
+    ReceiverQueues queues;
+    QueueState queue;
+    ASSERT_EQ(queues.query(server.address(), from, queue), Lookup::Found);
+    std::uint32_t most = 212992; // net.core.rmem_max, the ceiling for the unprivileged
+    std::ifstream("/proc/sys/net/core/rmem_max") >> most;
+    EXPECT_EQ(queue.limit,
+              2 * (geteuid() == 0 ? static_cast<std::uint32_t>(REPLY_QUEUE_BYTES) : most));
     reply(from, expectedStream("ok", got));
     EXPECT_EQ(client->wait(), 0);
     EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "ok" + CLOSING_BANNER);

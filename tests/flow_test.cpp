@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 
 #include "receive.hpp"
+#include "request.hpp"
 #include "stream.hpp"
 #include "support.hpp"
 
@@ -142,6 +143,25 @@ TEST(SendStream, EveryPathSendsExactDatagrams) {
             }
 }
 
+// Runs check in a child whose kernel refuses the calls: 0 when it held, 1
+// when not, 2 when no filter could be set, 3 when it failed otherwise.
+constexpr int HELD = 0, NO_FILTER = 2;
+int underRefusal(const std::vector<Refusal>& refused, const std::function<bool()>& check) {
+    pid_t child = fork();
+    if (child == 0) {
+        int status = 3;
+        try {
+            status = !refuse(refused) ? NO_FILTER : check() ? HELD : 1;
+        } catch (...) {
+        }
+        _exit(status);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return 3;
+    return WEXITSTATUS(status);
+}
+
 // On a kernel that refuses the faster ways of sending, the stream goes out
 // the slower ones, exact, and no datagram is sent twice.
 TEST(SendStream, FallsBackWhenTheKernelRefusesAPath) {
@@ -149,44 +169,42 @@ TEST(SendStream, FallsBackWhenTheKernelRefusesAPath) {
     const std::vector<Refusal> kernels[] = {
         {{SYS_sendmmsg, EINVAL}},
         {{SYS_sendmmsg, ENOSYS}},
+        {{SYS_sendmmsg, ENOPROTOOPT}},
+        {{SYS_sendmmsg, EOPNOTSUPP}},
         {{SYS_sendto, EOPNOTSUPP}, {SYS_sendmmsg, EIO}},
     };
-    constexpr int SENT = 0, NOT_SENT = 1, NO_FILTER = 2, FAILED = 3;
+    ReceiverQueues queues;
+    SendMethod how = probeSending(); // as the server starts
     for (const std::vector<Refusal>& refused : kernels)
         for (std::size_t size : {20, 3 * 64 * 32 + 100}) {
             std::string content = patternBytes(size, static_cast<unsigned>(size));
             Peer receiver;
-            pid_t child = fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                int status = FAILED;
-                try {
-                    ReceiverQueues queues;
-                    SendMethod how = probeSending(); // as the server starts
-                    if (!refuse(refused))
-                        status = NO_FILTER;
-                    else if (stream(content, receiver, how, &queues) == StreamEnd::Sent)
-                        status = SENT;
-                    else
-                        status = NOT_SENT;
-                } catch (...) {
-                }
-                _exit(status);
-            }
-            // The receiver's queue holds the whole stream.
-            int status = 0;
-            ASSERT_EQ(waitpid(child, &status, 0), child);
-            ASSERT_TRUE(WIFEXITED(status));
-            int end = WEXITSTATUS(status);
+            int end = underRefusal(refused, [&] {
+                return stream(content, receiver, how, &queues) == StreamEnd::Sent;
+            });
             if (end == NO_FILTER)
                 GTEST_SKIP() << "this kernel takes no seccomp filter";
-            EXPECT_EQ(end, SENT) << refused.size() << " refused, size " << size;
-            if (end != SENT)
-                continue;
+            ASSERT_EQ(end, HELD) << "error " << refused.back().error << ", size " << size;
+            // The receiver's queue holds the whole stream.
             EXPECT_EQ(receiver.receiveStream(), expectedStream(content, requestFor("f")))
-                << refused.size() << " refused, size " << size;
+                << "error " << refused.back().error << ", size " << size;
             EXPECT_FALSE(receiver.receive(100ms)) << "a datagram after the last";
         }
+}
+
+// Where openat2 is missing or refused, the walk serves what it would.
+TEST(OpenRequested, WalksWhereTheKernelRefusesOpenat2) {
+    TempDir dir;
+    writeFile(dir / "plain", "plain");
+    for (int error : {ENOSYS, EPERM}) {
+        int end = underRefusal({{SYS_openat2, error}}, [&] {
+            return chdir(dir.path().c_str()) == 0 && openRequested("plain").valid() &&
+                   !openRequested("../plain").valid();
+        });
+        if (end == NO_FILTER)
+            GTEST_SKIP() << "this kernel takes no seccomp filter";
+        EXPECT_EQ(end, HELD) << "error " << error;
+    }
 }
 
 // A receiver that takes one datagram per call from a default-sized queue,
@@ -356,6 +374,20 @@ std::string encipher(std::string plain) {
     for (char& ch : plain)
         ch = Cipher(ch);
     return plain;
+}
+
+// Where the kernel lacks recvmmsg, the client takes one datagram per recv.
+TEST(RecvStream, FallsBackToRecvWhereTheKernelLacksRecvmmsg) {
+    std::string content = patternBytes(300 * DATAGRAM_SIZE + 9, 12);
+    int end = underRefusal({{SYS_recvmmsg, ENOSYS}}, [&] {
+        return receiveOn(RecvPath::Coalesced, [&](const Peer& client) {
+                   ReceiverQueues queues;
+                   stream(content, client, probeSending(), &queues);
+               }) == content;
+    });
+    if (end == NO_FILTER)
+        GTEST_SKIP() << "this kernel takes no seccomp filter";
+    EXPECT_EQ(end, HELD);
 }
 
 TEST(RecvStream, EveryPathPrintsTheContent) {

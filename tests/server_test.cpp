@@ -1,6 +1,7 @@
 // The real server process, driven over loopback by test sockets.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/udp.h>
 #include <sys/stat.h>
 
@@ -97,10 +98,17 @@ TEST_F(Server, AnswersEachSenderAtItsOwnAddress) {
     EXPECT_EQ(decipherStream(other.receiveStream()), "second file");
     EXPECT_FALSE(peer.receive(100ms));
     EXPECT_FALSE(other.receive(100ms));
+    // Asked at another address of ours, the server answers from that one.
+    sockaddr_in second = serviceAddress(inet_addr("127.0.0.2")), from{};
+    std::string request = requestDatagram("one");
+    sendto(peer.fd(), request.data(), DATAGRAM_SIZE, 0, reinterpret_cast<sockaddr*>(&second),
+           sizeof second);
+    EXPECT_EQ(peer.receive(10s, &from), expectedStream("first file", request)[0]);
+    EXPECT_EQ(from.sin_addr.s_addr, second.sin_addr.s_addr);
 }
 
 TEST_F(Server, WarnsWhenTheMarkerByteCutsTheFile) {
-    writeFile(dir / "binary", std::string("ab\0c", 4) + "\xff" + "rest");
+    writeFile(dir / "binary", std::string("ab\0c", 4) + "\xff" + std::string(40, 'r'));
     peer.request("binary");
     EXPECT_EQ(decipherStream(peer.receiveStream()), std::string("ab\0c", 4));
     EXPECT_TRUE(server->waitFor(
@@ -168,6 +176,9 @@ TEST_F(Server, AnswersNoRequestFromTheServicePortOrAPrivilegedOne) {
     for (std::size_t at = 0; (at = log.find("File Name Received", at)) != std::string::npos; ++at)
         ++requests;
     EXPECT_EQ(requests, 4u) << "the server never answered itself";
+    Peer lowestAnswered(1024);
+    lowestAnswered.request("f");
+    EXPECT_EQ(decipherStream(lowestAnswered.receiveStream()), "content");
 }
 
 // Started without a standard stream, the server still gets descriptor 3.
@@ -181,6 +192,55 @@ TEST(ServerStart, FailsWhenThePortIsTaken) {
         EXPECT_EQ(server.output(), "\nfile descriptor 3 received\n\nBinding Failed!\n");
     }
     checkArguments(TEST_SERVER_BIN, dir.path());
+}
+
+// Run in its own /proc directory, the server finds a file whose reads fail.
+TEST(ServerStart, EndsTheStreamWhenAReadFails) {
+    auto server = startServer("/proc/self");
+    Peer peer;
+    std::string request = requestDatagram("mem"); // nothing is mapped at offset 0
+    peer.sendTo(SERVICE_PORT, request);
+    EXPECT_EQ(peer.receiveStream(), expectedStream("", request));
+    EXPECT_TRUE(server->waitFor("\nFile Successfully opened!\n\nFile read failed!\n" + WAITING));
+}
+
+// Descriptors for two files give two slots. A request beyond them stops
+// the stream whose receiver has taken nothing for longest; asking again
+// without reading, that receiver is stopped at once. After "quit" the
+// streams in flight run to their end, each receiver's in the order asked.
+TEST(ServerSlots, EvictTheIdlestRememberItAndOutliveQuit) {
+    TempDir dir;
+    const std::string big = patternBytes(2 << 20, 11), opened = "\nFile Successfully opened!\n";
+    writeFile(dir / "big", big);
+    writeFile(dir / "small", "small");
+    Process server({"/bin/sh", "-c", std::string("ulimit -n 34 && exec ") + TEST_SERVER_BIN},
+                   dir.path());
+    Peer a, b, c, d;
+    auto stopped = [](const Peer& p) {
+        return "\nReceiver stalled: transfer stopped! (big to 127.0.0.1:" +
+               std::to_string(p.port()) + ")\n";
+    };
+    const std::string big1 = "\nFile Name Received: big\n" + opened,
+                      again = big1 + "\nReceiver stalled: transfer stopped!\n" + WAITING;
+    std::string log = "\nfile descriptor 3 received\n\nSuccessfully binded!\n" + WAITING + big1 +
+                      big1 + big1 + stopped(a) + big1 + stopped(b) + WAITING;
+    ASSERT_TRUE(server.waitFor(WAITING));
+    for (const Peer* p : {&a, &b, &c, &d})
+        p->request("big");
+    for (const Peer* p : {&c, &d})
+        EXPECT_EQ(decipherStream(p->receiveStream()), big);
+    for (const Peer* p : {&a, &b}) {
+        p->request("big");
+        EXPECT_TRUE(server.waitFor(log += again)) << server.output();
+    }
+    c.request("big");
+    c.request("small");
+    d.request("quit");
+    EXPECT_EQ(c.receiveStream(), expectedStream(big, requestDatagram("big")));
+    EXPECT_EQ(c.receiveStream(), expectedStream("small", requestDatagram("small")));
+    EXPECT_EQ(server.wait(20s), 0);
+    EXPECT_EQ(server.output(), log + big1 + "\nFile Name Received: small\n" + opened +
+                                   "\nFile Name Received: quit\nExiting..........\n");
 }
 
 } // namespace

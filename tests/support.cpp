@@ -215,20 +215,24 @@ std::unique_ptr<Process> startServer(const fs::path& dir) {
 void checkArguments(const std::string& program, const fs::path& dir) {
     std::string name = fs::path(program).filename();
     struct Case {
-        std::string arg;
+        std::vector<std::string> args;
         int status;
         std::string firstLine;
     } cases[] = {
-        {"--help", 0, "Usage: " + name + "\n"},
-        {"--version", 0, name + " (" PACKAGE_NAME ") " PACKAGE_VERSION "\n"},
-        {"-x", 2, ""}, // the refusal goes to standard error
+        {{"--help"}, 0, "Usage: " + name + "\n"},
+        {{"--version"}, 0, name + " (" PACKAGE_NAME ") " PACKAGE_VERSION "\n"},
+        {{"-x"}, 2, ""}, // the refusal goes to standard error
+        {{"--help", "x"}, 2, ""},
+        {{"--version", "x"}, 2, ""},
     };
-    for (const Case& c : cases) {
-        Process run({program, c.arg}, dir); // input left open: a prompt would wait
-        EXPECT_EQ(run.wait(20s), c.status) << name << ' ' << c.arg;
+    for (Case& c : cases) {
+        std::string shown = name + ' ' + c.args.back();
+        c.args.insert(c.args.begin(), program);
+        Process run(c.args, dir); // input left open: a prompt would wait
+        EXPECT_EQ(run.wait(20s), c.status) << shown;
         std::string output = run.output();
-        EXPECT_EQ(output.substr(0, output.find('\n') + 1), c.firstLine) << name << ' ' << c.arg;
-        EXPECT_EQ(output.find("file descriptor"), std::string::npos) << name << ' ' << c.arg;
+        EXPECT_EQ(output.substr(0, output.find('\n') + 1), c.firstLine) << shown;
+        EXPECT_EQ(output.find("file descriptor"), std::string::npos) << shown;
     }
 }
 
