@@ -49,7 +49,7 @@ struct Service {
 struct Request {
     Datagram buf;
     Route route;
-    bool local = false; // arrived on the loopback device: from this machine
+    bool local = false; // arrived on the loopback device, as all traffic within this machine does
 };
 
 // One reply in flight, with what its log lines need.
@@ -86,12 +86,28 @@ std::size_t streamSlots() {
     return std::min<std::size_t>(MOST_STREAMS, limit.rlim_cur - SPARE_DESCRIPTORS);
 }
 
-// A reply to the service's own port, or to a port below 1024 where echo,
-// chargen and name services live, could start a loop between two servers:
-// a single forged datagram would keep them answering each other for ever.
-bool answerable(const sockaddr_in& peer) {
+// Says why a request gets no reply, or returns false when it gets one.
+// The service moves files between processes on this machine: another host
+// could fetch any file, or forge a requester's address and have a file sent
+// to a victim, so only requests that came through the loopback device are
+// answered. A reply to the service's own port, or to a port below 1024
+// where echo, chargen and name services live, could start a loop between
+// two servers that a single forged datagram keeps going for ever.
+bool refused(const Request& req) {
+    const sockaddr_in& peer = req.route.peer;
+    if (!req.local) {
+        char addr[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
+        std::printf("\nNo reply sent: the request came from %s, which is another host!\n", addr);
+        return true;
+    }
     std::uint16_t port = ntohs(peer.sin_port);
-    return port != SERVICE_PORT && port >= 1024;
+    if (port != SERVICE_PORT && port >= 1024)
+        return false;
+    std::printf("\nNo reply sent: the request came from port %u, which is privileged or the "
+                "service's own!\n",
+                port);
+    return true;
 }
 
 // Takes the requests waiting, up to a batch; with wait, blocks until one
@@ -210,16 +226,11 @@ bool startRequest(const Service& svc, std::vector<InFlight>& streams, Datagram* 
         return true;
     }
     std::puts(file ? "\nFile Successfully opened!" : "\nFile open failed!");
-    if (!answerable(req.route.peer)) {
-        std::printf("\nNo reply sent: the request came from port %u, which is privileged or "
-                    "the service's own!\n",
-                    ntohs(req.route.peer.sin_port));
+    if (refused(req))
         return false;
-    }
     if (streams.size() >= svc.slots)
         evictIdlest(streams);
-    InFlight flight{shown, Stream(req.route, std::move(file), req.buf, svc.how,
-                                  req.local ? svc.queues : nullptr)};
+    InFlight flight{shown, Stream(req.route, std::move(file), req.buf, svc.how, svc.queues)};
     for (InFlight& other : streams) {
         other.overlapped = flight.overlapped = true;
         flight.behind = flight.behind || samePeer(other.stream.route().peer, req.route.peer);
@@ -289,7 +300,7 @@ void serve(const Service& svc) {
             int n = receiveRequests(svc, reqs.data(), idle);
             for (int i = 0; i < n && !quitting; ++i)
                 quitting = startRequest(svc, streams, batch.data(), outbox, reqs[i]);
-            for (std::size_t refused = outbox.send(svc.sock); refused > 0; --refused)
+            for (std::size_t failed = outbox.send(svc.sock); failed > 0; --failed)
                 std::puts("\nReply send failed!");
             if (n > 0 && streams.empty() && !quitting)
                 std::puts(WAITING);

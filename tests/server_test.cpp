@@ -3,7 +3,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/udp.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "support.hpp"
 
@@ -179,6 +182,65 @@ TEST_F(Server, AnswersNoRequestFromTheServicePortOrAPrivilegedOne) {
     Peer lowestAnswered(1024);
     lowestAnswered.request("f");
     EXPECT_EQ(decipherStream(lowestAnswered.receiveStream()), "content");
+}
+
+// Runs in a child that stands for another host, in a network namespace of
+// its own at the far end of a veth pair: asks for each name from the host's
+// own address and from a second one, as a forger claiming a victim's would,
+// and returns how many datagrams came back to either.
+int askFromAnotherHost(int ready, int go, const std::vector<std::string>& names) {
+    char byte = 'r';
+    if (unshare(CLONE_NEWNET) != 0 || write(ready, &byte, 1) != 1 || read(go, &byte, 1) != 1 ||
+        std::system("ip link set lo up && ip link set vb up && ip addr add 198.18.1.2/24 dev vb "
+                    "&& ip addr add 198.18.1.9/24 dev vb") != 0)
+        return -1;
+    int received = 0;
+    for (const char* from : {"198.18.1.2", "198.18.1.9"}) {
+        Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
+        sockaddr_in addr = serviceAddress(inet_addr(from));
+        addr.sin_port = 0;
+        sockaddr_in server = serviceAddress(inet_addr("198.18.1.1"));
+        if (bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            return -1;
+        for (const std::string& name : names)
+            sendto(sock.get(), requestDatagram(name).data(), DATAGRAM_SIZE, 0,
+                   reinterpret_cast<sockaddr*>(&server), sizeof server);
+        for (pollfd pfd{sock.get(), POLLIN, 0}; poll(&pfd, 1, 1000) > 0; ++received)
+            recv(sock.get(), &byte, 1, 0);
+    }
+    return received;
+}
+
+// Only this machine is answered: another host gets nothing, whether it asks
+// for a file, for a missing name, or in a third party's name.
+TEST_F(Server, AnswersNoOtherHost) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: a veth pair to a network namespace standing for another host";
+    writeFile(dir / "big", patternBytes(4 << 20, 3));
+    const std::vector<std::string> names = {"big", "missing"};
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0)
+        _exit(std::min(askFromAnotherHost(ready[1], go[0], names), 100) & 0xff); // -1: 255
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    std::string link = "ip link add va type veth peer name vb && ip link set vb netns " +
+                       std::to_string(host) +
+                       " && ip addr add 198.18.1.1/24 dev va && ip link set va up";
+    ASSERT_EQ(std::system(link.c_str()), 0);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(host, &status, 0), host);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "datagrams sent to the other host";
+    for (const char* from : {"198.18.1.2", "198.18.1.9"})
+        for (const std::string& name : names)
+            EXPECT_TRUE(server->waitFor("\nFile Name Received: " + name + "\n\nFile " +
+                                        (name == "big" ? "Successfully opened" : "open failed") +
+                                        "!\n\nNo reply sent: the request came from " + from +
+                                        ", which is another host!\n"));
 }
 
 // Started without a standard stream, the server still gets descriptor 3.
