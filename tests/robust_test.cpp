@@ -261,4 +261,65 @@ TEST_F(MidTransfer, ServerSurvivesTheFileShrinkingOrVanishing) {
     EXPECT_TRUE(content(readFile(top / "second")) == big) << "an open file outlives its name";
 }
 
+// Replies in flight at once: a receiver that reads nothing for a while
+// holds nobody else, and its own requests are answered in order, whole.
+TEST_F(Robust, OverlapsStreamsAndKeepsEachReceiversOrder) {
+    std::string big = patternBytes(2 << 20, 11), second = patternBytes(70000, 12);
+    writeFile(served / "big", big);
+    writeFile(served / "second", second);
+    writeFile(served / "cut", "abc\xff");
+    Peer paused, quick;
+    paused.request("big");
+    paused.request("second");
+    quick.request("cut");
+    EXPECT_EQ(decipherStream(quick.receiveStream()), "abc") << "not held by the paused receiver";
+    // Overlapping, the line names its file and receiver.
+    EXPECT_TRUE(server->waitFor("\nFile truncated at offset 3: it contains the end marker byte "
+                                "0xFF! (cut to 127.0.0.1:" +
+                                std::to_string(quick.port()) + ")\n"));
+    std::this_thread::sleep_for(6s); // longer than a stalled receiver was ever given
+    EXPECT_EQ(paused.receiveStream(), expectedStream(big, requestDatagram("big")));
+    EXPECT_EQ(paused.receiveStream(), expectedStream(second, requestDatagram("second")));
+}
+
+// "quit" takes no more requests, but the streams in flight run to their end.
+TEST_F(Robust, FinishesTheStreamsInFlightAfterQuit) {
+    std::string big = patternBytes(2 << 20, 13);
+    writeFile(served / "big", big);
+    Peer paused;
+    paused.request("big");
+    ASSERT_TRUE(server->waitFor("File Successfully opened!"));
+    Peer().request("quit");
+    ASSERT_TRUE(server->waitFor("Exiting..........\n"));
+    Peer late;
+    late.request("sub/ok");
+    EXPECT_FALSE(late.receive(200ms)) << "no request is taken after quit";
+    EXPECT_TRUE(server->running());
+    EXPECT_EQ(paused.receiveStream(), expectedStream(big, requestDatagram("big")));
+    EXPECT_EQ(server->wait(20s), 0);
+}
+
+// With every slot taken, a new request stops the stream whose receiver has
+// taken nothing for longest; a descriptor limit of 36 leaves four slots.
+TEST_F(Robust, StopsTheIdlestStreamWhenSlotsRunOut) {
+    writeFile(served / "big", patternBytes(2 << 20, 14));
+    Peer().request("quit"); // the fixture's server makes way
+    ASSERT_EQ(server->wait(10s), 0);
+    auto limited = startServer(served, {"/bin/sh", "-c", "ulimit -n 36 && exec " TEST_SERVER_BIN});
+    std::vector<Peer> idle(4);
+    for (Peer& peer : idle) {
+        peer.request("big");
+        ASSERT_TRUE(peer.receive(10s)) << "its stream began";
+        if (&peer == &idle[0])
+            std::this_thread::sleep_for(300ms); // the others take their datagram later
+    }
+    Peer normal;
+    normal.request("sub/ok");
+    EXPECT_EQ(decipherStream(normal.receiveStream()), "inside");
+    EXPECT_TRUE(limited->waitFor("\nReceiver stalled: transfer stopped! (big to 127.0.0.1:" +
+                                 std::to_string(idle[0].port()) + ")\n"));
+    for (std::size_t i = 1; i < idle.size(); ++i)
+        EXPECT_EQ(limited->output().find(std::to_string(idle[i].port())), std::string::npos);
+}
+
 } // namespace

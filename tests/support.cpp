@@ -205,8 +205,8 @@ void Process::kill(int signal) {
     ::kill(pid_, signal);
 }
 
-std::unique_ptr<Process> startServer(const fs::path& dir) {
-    auto server = std::make_unique<Process>(std::vector<std::string>{TEST_SERVER_BIN}, dir);
+std::unique_ptr<Process> startServer(const fs::path& dir, const std::vector<std::string>& command) {
+    auto server = std::make_unique<Process>(command, dir);
     if (!server->waitFor("Waiting for file name..."))
         throw std::runtime_error("server did not start: " + server->output());
     return server;

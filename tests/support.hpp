@@ -81,8 +81,10 @@ class Process {
     std::thread drainer_;
 };
 
-// The real server, started in dir and waited for until it listens.
-std::unique_ptr<Process> startServer(const fs::path& dir);
+// The real server, started in dir (by command, when given) and waited for
+// until it listens.
+std::unique_ptr<Process> startServer(const fs::path& dir,
+                                     const std::vector<std::string>& command = {TEST_SERVER_BIN});
 
 // Runs program with --help, --version and -x in dir and checks that it
 // answers 0, 0 and 2 without opening a socket, that is before its first message.
