@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <memory>
-#include <thread>
+#include <system_error>
 
 #include <netinet/udp.h>
 #include <sys/socket.h>
@@ -54,15 +53,24 @@ Received failure(int error) {
     return Received::Failed;
 }
 
-// The size of the datagrams the kernel merged into msg, or 0 if it did not.
-std::size_t mergedSegment(msghdr& msg) {
+// What the kernel says of one message it handed us: the size of the
+// datagrams it merged into it (0 if none), and, once it has dropped any, how
+// many datagrams it had dropped at this socket when it queued this one.
+struct Control {
+    std::size_t segment = 0;
+    std::uint32_t dropped = 0;
+};
+
+Control readControl(msghdr& msg) {
+    Control control;
     for (cmsghdr* cmsg = CMSG_FIRSTHDR(&msg); cmsg; cmsg = CMSG_NXTHDR(&msg, cmsg))
         if (cmsg->cmsg_level == SOL_UDP && cmsg->cmsg_type == UDP_GRO) {
             int segment;
             std::memcpy(&segment, CMSG_DATA(cmsg), sizeof segment);
-            return static_cast<std::size_t>(segment);
-        }
-    return 0;
+            control.segment = static_cast<std::size_t>(segment);
+        } else if (cmsg->cmsg_level == SOL_SOCKET && cmsg->cmsg_type == SO_RXQ_OVFL)
+            std::memcpy(&control.dropped, CMSG_DATA(cmsg), sizeof control.dropped);
+    return control;
 }
 
 // The buffers of the batched receive, set up once for a stream. Only the
@@ -73,16 +81,22 @@ class Batch {
     Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
-    // Takes what the queue holds, waiting for the first datagram, and hands
-    // it to out. Returns the number of datagrams taken, or -1 (errno set);
-    // sets ended at the marker.
-    int receive(int sock, Output& out, bool& ended);
+    // Takes what the queue holds, or one datagram when single, waiting for
+    // the first, and hands it to out. Returns the number of datagrams taken,
+    // or -1 (errno set); sets ended at the marker.
+    int receive(int sock, bool single, Output& out, bool& ended);
+    // Datagrams the kernel dropped before the last one handed to out.
+    std::uint32_t dropped() const { return dropped_; }
 
   private:
+    int take(int sock, bool single);
+
     std::unique_ptr<char[]> data_;
     iovec iov_[RECEIVE_BATCH];
-    alignas(cmsghdr) char control_[RECEIVE_BATCH][CMSG_SPACE(sizeof(int))];
+    alignas(cmsghdr) char control_[RECEIVE_BATCH]
+                                  [CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(std::uint32_t))];
     mmsghdr msgs_[RECEIVE_BATCH] = {};
+    std::uint32_t dropped_ = 0;
 };
 
 Batch::Batch() : data_(new char[RECEIVE_BATCH * COALESCED_BYTES]) {
@@ -94,37 +108,41 @@ Batch::Batch() : data_(new char[RECEIVE_BATCH * COALESCED_BYTES]) {
     }
 }
 
-int Batch::receive(int sock, Output& out, bool& ended) {
+// The messages of one receive: all the queue holds, or a single one by the
+// plain call a kernel without recvmmsg still has.
+int Batch::take(int sock, bool single) {
+    if (!single)
+        return recvmmsg(sock, msgs_, RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
+    ssize_t got = recvmsg(sock, &msgs_[0].msg_hdr, 0);
+    if (got < 0)
+        return -1;
+    msgs_[0].msg_len = static_cast<unsigned>(got);
+    return 1;
+}
+
+int Batch::receive(int sock, bool single, Output& out, bool& ended) {
     for (mmsghdr& msg : msgs_)
         msg.msg_hdr.msg_controllen = sizeof control_[0]; // the kernel shrinks it
-    int got = recvmmsg(sock, msgs_, RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
+    int got = take(sock, single);
     if (got < 0)
         return -1;
     int datagrams = 0;
     for (int i = 0; i < got && !ended; ++i) {
         std::size_t size = msgs_[i].msg_len;
-        std::size_t segment = mergedSegment(msgs_[i].msg_hdr);
+        Control control = readControl(msgs_[i].msg_hdr);
+        dropped_ = std::max(dropped_, control.dropped);
+        std::size_t segment = control.segment;
         datagrams += segment ? static_cast<int>((size + segment - 1) / segment) : 1;
         ended = recvSegments(static_cast<char*>(iov_[i].iov_base), size, segment, out);
     }
     return datagrams;
 }
 
-int receiveSingle(int sock, Output& out, bool& ended) {
-    Datagram buf;
-    ssize_t got = recv(sock, buf, DATAGRAM_SIZE, 0);
-    if (got < 0)
-        return -1;
-    ended = recvFile(buf, static_cast<std::size_t>(got), out);
-    return 1;
-}
-
-// One receive on path, again when a signal cut it short, and by plain recv
-// when the kernel lacks recvmmsg.
+// One receive on path, again when a signal cut it short, and one datagram
+// at a time when the kernel lacks recvmmsg.
 int receive(int sock, Batch& batch, RecvPath& path, Output& out, bool& ended) {
     for (;;) {
-        int got = path == RecvPath::Single ? receiveSingle(sock, out, ended)
-                                           : batch.receive(sock, out, ended);
+        int got = batch.receive(sock, path == RecvPath::Single, out, ended);
         bool lacked = got < 0 && errno == ENOSYS && path != RecvPath::Single;
         if (lacked)
             path = RecvPath::Single;
@@ -135,27 +153,103 @@ int receive(int sock, Batch& batch, RecvPath& path, Output& out, bool& ended) {
 
 } // namespace
 
+Output::Output(int fd) : fd_(fd), filling_(std::make_unique<Block>()) {}
+
+Output::~Output() {
+    if (!writer_.joinable())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
+}
+
 void Output::decipher(const char* data, std::size_t n) {
     while (n > 0) {
-        if (len_ == sizeof buf_)
-            flush();
-        std::size_t take = std::min(n, sizeof buf_ - len_);
-        cipherBlock(data, take, buf_ + len_);
-        len_ += take;
+        if (filling_->len == BLOCK_BYTES)
+            hand();
+        std::size_t take = std::min(n, BLOCK_BYTES - filling_->len);
+        cipherBlock(data, take, filling_->bytes + filling_->len);
+        filling_->len += take;
         data += take;
         n -= take;
     }
 }
 
-bool Output::flush() {
-    for (std::size_t done = 0; done < len_ && !failed_;) {
-        ssize_t n = write(fd_, buf_ + done, len_ - done);
+// Passes the filled block to the writer, starting it for the first, and
+// takes an empty one: a spare, a new one while memory allows, or the first
+// the writer frees.
+void Output::hand() {
+    if (!writer_.joinable() && !failed_) {
+        try {
+            writer_ = std::thread([this] { writeHanded(); });
+        } catch (const std::system_error&) {
+            writeAll(*filling_); // no thread to be had: write as we go
+            filling_->len = 0;
+            return;
+        }
+    }
+    std::unique_lock lock(mutex_);
+    if (failed_) { // nothing more is written
+        filling_->len = 0;
+        return;
+    }
+    handed_.push_back(std::move(filling_));
+    ++unwritten_;
+    changed_.notify_all();
+    if (spare_.empty() && blocks_ < UNWRITTEN_BYTES / BLOCK_BYTES) {
+        ++blocks_;
+        lock.unlock();
+        filling_ = std::make_unique<Block>();
+        return;
+    }
+    changed_.wait(lock, [&] { return !spare_.empty(); });
+    filling_ = std::move(spare_.back());
+    spare_.pop_back();
+}
+
+void Output::writeAll(const Block& block) {
+    for (std::size_t done = 0; done < block.len && !failed_;) {
+        ssize_t n = write(fd_, block.bytes + done, block.len - done);
         if (n >= 0)
             done += static_cast<std::size_t>(n);
         else if (errno != EINTR)
             failed_ = true;
     }
-    len_ = 0;
+}
+
+// The writer thread: writes the handed blocks in order and returns each
+// as a spare; after a failed write it only returns them.
+void Output::writeHanded() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return !handed_.empty() || closing_; });
+        if (handed_.empty())
+            return;
+        std::unique_ptr<Block> block = std::move(handed_.front());
+        handed_.pop_front();
+        lock.unlock();
+        writeAll(*block);
+        block->len = 0;
+        lock.lock();
+        spare_.push_back(std::move(block));
+        --unwritten_;
+        changed_.notify_all();
+    }
+}
+
+bool Output::flush() {
+    if (!writer_.joinable()) {
+        writeAll(*filling_);
+        filling_->len = 0;
+        return !failed_;
+    }
+    if (filling_->len > 0)
+        hand();
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return unwritten_ == 0; });
     return !failed_;
 }
 
@@ -179,18 +273,26 @@ int recvSegments(const char* data, std::size_t size, std::size_t segment, Output
     return 0;
 }
 
-Received recvStream(int sock, Output& out, RecvPath path) {
+void prepareForReply(int sock) {
+    enlargeReceiveBuffer(sock, REPLY_QUEUE_BYTES);
+    int on = 1;
+    // Before the first reply can arrive, so that every datagram carries the
+    // count. A kernel without it counts for no one: there is nothing to report.
+    setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+}
+
+Reception recvStream(int sock, Output& out, RecvPath path) {
     Batch batch;
     setReceiveTimeout(sock, FIRST_REPLY_TIMEOUT);
     for (bool started = false;; started = true) {
         bool ended = false;
         int datagrams = receive(sock, batch, path, out, ended);
         if (datagrams < 0)
-            return failure(errno);
+            return {failure(errno), batch.dropped()};
         if (ended)
-            return Received::Ended;
+            return {Received::Ended, batch.dropped()};
         if (out.failed())
-            return Received::WriteFailed;
+            return {Received::WriteFailed, batch.dropped()};
         if (!started) {
             setReceiveTimeout(sock, NEXT_REPLY_TIMEOUT);
             path = coalesceFromNowOn(sock, path);
