@@ -29,6 +29,13 @@ constexpr std::size_t COALESCED_BYTES = 64 * 1024;
 constexpr int FEW_DATAGRAMS = 16;
 constexpr std::chrono::microseconds NAP = 100us;
 
+// Beyond this many blocks of unwritten content, the receiver waits up to
+// WRITER_GRACE for the writer before it takes more memory: an output that
+// keeps up then costs little of it, and a plain sender's fill of the socket
+// queue (2 ms as an ordinary user) outlasts the wait.
+constexpr std::size_t KEPT_BLOCKS = 32;
+constexpr std::chrono::microseconds WRITER_GRACE = 500us;
+
 // Switching merging on costs the kernel some 0.7 ms, and as much again when
 // the socket closes: more than a small file takes to arrive. So it is
 // switched on only once the stream proves longer than one receive.
@@ -199,6 +206,13 @@ void Output::hand() {
     handed_.push_back(std::move(filling_));
     ++unwritten_;
     changed_.notify_all();
+    if (unwritten_ < KEPT_BLOCKS)
+        slowOutput_ = false;
+    // Blocks piling up mostly mean that the writer is kept off the CPU, by
+    // us among others: waiting a moment lets it run. Only an output that
+    // frees nothing meanwhile is slow, and is given memory to fall behind.
+    if (spare_.empty() && blocks_ >= KEPT_BLOCKS && !slowOutput_)
+        slowOutput_ = !changed_.wait_for(lock, WRITER_GRACE, [&] { return !spare_.empty(); });
     if (spare_.empty() && blocks_ < UNWRITTEN_BYTES / BLOCK_BYTES) {
         ++blocks_;
         lock.unlock();

@@ -65,6 +65,7 @@ class Output {
     std::vector<std::unique_ptr<Block>> spare_;
     std::size_t blocks_ = 1;    // all there are, filling_ included
     std::size_t unwritten_ = 0; // blocks handed and not yet written
+    bool slowOutput_ = false;   // the writer freed nothing while we waited
     bool closing_ = false;
     std::thread writer_;
 };
