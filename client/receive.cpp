@@ -160,7 +160,7 @@ int receive(int sock, Batch& batch, RecvPath& path, Output& out, bool& ended) {
 
 } // namespace
 
-Output::Output(int fd) : fd_(fd), filling_(std::make_unique<Block>()) {}
+Output::Output(int fd) : fd_(fd), filling_(std::make_unique_for_overwrite<Block>()) {}
 
 Output::~Output() {
     if (!writer_.joinable())
@@ -216,7 +216,7 @@ void Output::hand() {
     if (spare_.empty() && blocks_ < UNWRITTEN_BYTES / BLOCK_BYTES) {
         ++blocks_;
         lock.unlock();
-        filling_ = std::make_unique<Block>();
+        filling_ = std::make_unique_for_overwrite<Block>();
         return;
     }
     changed_.wait(lock, [&] { return !spare_.empty(); });
