@@ -29,12 +29,11 @@ constexpr std::size_t COALESCED_BYTES = 64 * 1024;
 constexpr int FEW_DATAGRAMS = 16;
 constexpr std::chrono::microseconds NAP = 100us;
 
-// Beyond this many blocks of unwritten content, the receiver waits up to
-// WRITER_GRACE for the writer before it takes more memory: an output that
-// keeps up then costs little of it, and a plain sender's fill of the socket
-// queue (2 ms as an ordinary user) outlasts the wait.
+// Beyond this many blocks of unwritten content, the receiver takes more
+// memory only while one write has lasted SLOW_WRITE, so that an output that
+// keeps up costs little of it. To a file a write takes some 30 us.
 constexpr std::size_t KEPT_BLOCKS = 32;
-constexpr std::chrono::microseconds WRITER_GRACE = 500us;
+constexpr std::chrono::milliseconds SLOW_WRITE{1};
 
 // Switching merging on costs the kernel some 0.7 ms, and as much again when
 // the socket closes: more than a small file takes to arrive. So it is
@@ -206,13 +205,12 @@ void Output::hand() {
     handed_.push_back(std::move(filling_));
     ++unwritten_;
     changed_.notify_all();
-    if (unwritten_ < KEPT_BLOCKS)
-        slowOutput_ = false;
     // Blocks piling up mostly mean that the writer is kept off the CPU, by
-    // us among others: waiting a moment lets it run. Only an output that
-    // frees nothing meanwhile is slow, and is given memory to fall behind.
-    if (spare_.empty() && blocks_ >= KEPT_BLOCKS && !slowOutput_)
-        slowOutput_ = !changed_.wait_for(lock, WRITER_GRACE, [&] { return !spare_.empty(); });
+    // us among others: waiting lets it run. Only a write that lasts is a
+    // slow output, and that is given memory to fall behind.
+    while (spare_.empty() && blocks_ >= KEPT_BLOCKS &&
+           !(writing_ && std::chrono::steady_clock::now() - writeStarted_ >= SLOW_WRITE))
+        changed_.wait_for(lock, SLOW_WRITE);
     if (spare_.empty() && blocks_ < UNWRITTEN_BYTES / BLOCK_BYTES) {
         ++blocks_;
         lock.unlock();
@@ -244,10 +242,13 @@ void Output::writeHanded() {
             return;
         std::unique_ptr<Block> block = std::move(handed_.front());
         handed_.pop_front();
+        writing_ = true;
+        writeStarted_ = std::chrono::steady_clock::now();
         lock.unlock();
         writeAll(*block);
         block->len = 0;
         lock.lock();
+        writing_ = false;
         spare_.push_back(std::move(block));
         --unwritten_;
         changed_.notify_all();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +66,8 @@ class Output {
     std::vector<std::unique_ptr<Block>> spare_;
     std::size_t blocks_ = 1;    // all there are, filling_ included
     std::size_t unwritten_ = 0; // blocks handed and not yet written
-    bool slowOutput_ = false;   // the writer freed nothing while we waited
+    bool writing_ = false;      // the writer is in a write, started at:
+    std::chrono::steady_clock::time_point writeStarted_;
     bool closing_ = false;
     std::thread writer_;
 };
