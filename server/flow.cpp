@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
 
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
@@ -10,7 +9,6 @@
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <net/if.h>
-#include <poll.h>
 
 namespace {
 
@@ -23,9 +21,13 @@ constexpr std::size_t DATAGRAM_COST = 896;
 constexpr std::size_t MOST_DATAGRAM_COST = 64 * 1024;
 
 // Short naps while the receiver drains: a plain receiver empties a default
-// queue in about a millisecond, so longer naps would starve it.
+// queue in about a millisecond, so longer naps would starve it. One that has
+// taken nothing for a while is asked less and less often, so that a
+// thousand idle receivers cost the server little.
 constexpr std::chrono::microseconds FIRST_NAP = 20us;
 constexpr std::chrono::microseconds LONGEST_NAP = 200us;
+constexpr std::chrono::milliseconds LONGEST_IDLE_NAP = 100ms;
+constexpr int IDLE_NAP_DIVISOR = 16;
 
 std::uint64_t key(const sockaddr_in& peer) {
     return std::uint64_t{peer.sin_addr.s_addr} << 16 | peer.sin_port;
@@ -52,34 +54,11 @@ Lookup readAnswer(const nlmsghdr* msg, QueueState& state) {
     return Lookup::Unavailable;
 }
 
-// True when peer is an address of this machine: only then can its socket
-// be asked about. Binding to an address succeeds only where it is local.
-bool onThisMachine(const sockaddr_in& peer) {
-    if ((ntohl(peer.sin_addr.s_addr) >> 24) == 127)
-        return true;
-    Fd probe{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    sockaddr_in addr = peer;
-    addr.sin_port = 0;
-    return probe.valid() && bind(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-}
-
-// The address the kernel sends our datagrams to peer from, as a connected
-// socket learns it from the route.
-bool sourceFor(const sockaddr_in& peer, sockaddr_in& source) {
-    Fd probe{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    socklen_t len = sizeof source;
-    if (!probe.valid() ||
-        connect(probe.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 ||
-        getsockname(probe.get(), reinterpret_cast<sockaddr*>(&source), &len) != 0)
-        return false;
-    source.sin_port = htons(SERVICE_PORT);
-    return true;
-}
-
 } // namespace
 
-ReceiverQueues::ReceiverQueues()
-    : netlink_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)),
+ReceiverQueues::ReceiverQueues(Clock::duration patience)
+    : patience_(patience),
+      netlink_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)),
       loopbackIndex_(if_nametoindex("lo")) {
     // A kernel without UDP diagnostics and a socket that is not there give
     // the same answer; a socket of our own tells them apart.
@@ -153,17 +132,24 @@ bool ReceiverQueues::stillStalled(const sockaddr_in& peer, std::uint32_t queued)
     return false;
 }
 
-Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, int sock)
-    : queues_(queues), peer_(peer), sock_(sock), cost_(DATAGRAM_COST) {
-    if (!queues_ || !queues_->available() || !onThisMachine(peer_) || !sourceFor(peer_, source_))
+Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, in_addr local, Clock::time_point now)
+    : queues_(queues), peer_(peer), cost_(DATAGRAM_COST), progress_(now), due_(now),
+      nap_(FIRST_NAP) {
+    if (!queues_ || !queues_->available())
         return;
-    // A receiver never found cannot be watched: it may sit where the lookup
-    // does not reach, so it gets the plain pace rather than being dropped.
-    if (refresh() != Lookup::Found)
-        return;
-    observed_ = true;
-    firstDrops_ = state_.drops;
-    stalledBefore_ = queues_->stillStalled(peer_, state_.queued);
+    source_ = serviceAddress(local.s_addr);
+    switch (refresh()) {
+    case Lookup::Found:
+        observed_ = true;
+        firstDrops_ = state_.drops;
+        stalledBefore_ = queues_->stillStalled(peer_, state_.queued);
+        break;
+    case Lookup::Missing: // it asked, then closed its socket
+        gone_ = true;
+        break;
+    case Lookup::Unavailable:
+        break;
+    }
 }
 
 Lookup Pacer::refresh() {
@@ -184,46 +170,49 @@ bool Pacer::roomFor(std::size_t count) const {
     return credit_ >= cost_ && (credit_ >= count * cost_ || credit_ >= state_.limit / 4);
 }
 
-bool Pacer::othersWaiting() const {
-    pollfd pfd{sock_, POLLIN, 0};
-    return sock_ >= 0 && poll(&pfd, 1, 0) > 0;
-}
-
 // Progress is what the receiver takes from its queue, not the room it
 // makes: the kernel releases that in steps, long after the reads.
-Pace Pacer::waitForRoom(std::size_t count) {
-    auto progress = std::chrono::steady_clock::now();
-    auto nap = FIRST_NAP;
-    for (std::uint32_t before = state_.queued;; before = state_.queued) {
-        Lookup found = refresh();
-        if (found == Lookup::Missing)
-            return Pace::Gone;
-        if (found == Lookup::Found && roomFor(count))
-            return Pace::Go;
-        auto now = std::chrono::steady_clock::now();
-        if (state_.queued < before)
-            progress = now;
-        auto patience = othersWaiting() ? std::chrono::milliseconds(STALL_GRACE) : STALL_LIMIT;
-        if (now - progress >= patience) {
-            queues_->rememberStalled(peer_, state_.queued);
-            return Pace::Stalled;
-        }
-        std::this_thread::sleep_for(nap);
-        nap = std::min(nap * 2, LONGEST_NAP);
+Pace Pacer::look(std::size_t count, Clock::time_point now) {
+    std::uint32_t before = state_.queued;
+    Lookup found = refresh();
+    if (found == Lookup::Missing)
+        return Pace::Gone;
+    if (found == Lookup::Found && roomFor(count)) {
+        nap_ = FIRST_NAP;
+        return Pace::Go;
     }
+    if (state_.queued < before)
+        progress_ = now;
+    if (now - progress_ >= queues_->patience()) {
+        giveUp();
+        return Pace::Stalled;
+    }
+    Clock::duration idle = (now - progress_) / IDLE_NAP_DIVISOR;
+    due_ = now + std::min<Clock::duration>(std::max(nap_, idle), LONGEST_IDLE_NAP);
+    nap_ = std::min<Clock::duration>(nap_ * 2, LONGEST_NAP);
+    return Pace::Wait;
 }
 
-Pace Pacer::admit(std::size_t& count) {
+Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
     if (!observed_)
         return Pace::Go;
     if (stalledBefore_)
         return Pace::Stalled;
-    if (credit_ < count * cost_)
-        if (Pace pace = waitForRoom(count); pace != Pace::Go)
+    if (credit_ < count * cost_) {
+        if (now < due_)
+            return Pace::Wait;
+        if (Pace pace = look(count, now); pace != Pace::Go)
             return pace;
+    }
+    progress_ = now;
     count = std::clamp<std::size_t>(credit_ / cost_, 1, count);
     credit_ -= std::min(credit_, count * cost_);
     return Pace::Go;
+}
+
+void Pacer::giveUp() {
+    if (observed_)
+        queues_->rememberStalled(peer_, state_.queued);
 }
 
 std::uint32_t Pacer::dropped() {

@@ -20,13 +20,22 @@ struct QueueState {
     std::uint32_t drops = 0;   // datagrams the socket has dropped so far
 };
 
+using Clock = std::chrono::steady_clock;
+
+// How long a receiver may take nothing from a full queue before its stream
+// is stopped. Waiting costs the others nothing, so it is long: a reader
+// may leave a pager on one page for a while.
+inline constexpr std::chrono::seconds STALL_LIMIT{60};
+
 enum class Lookup { Found, Missing, Unavailable };
 
 // Asks the kernel about the UDP sockets on this machine, and remembers the
 // receivers whose streams were stopped as stalled.
 class ReceiverQueues {
   public:
-    ReceiverQueues();
+    // patience: how long a receiver may take nothing before its stream stops.
+    explicit ReceiverQueues(Clock::duration patience = STALL_LIMIT);
+    Clock::duration patience() const { return patience_; }
     // False where the kernel cannot report UDP sockets (no sock_diag).
     bool available() const { return available_; }
     // The queue of the socket that a datagram from `from` to peer reaches.
@@ -39,6 +48,7 @@ class ReceiverQueues {
     bool stillStalled(const sockaddr_in& peer, std::uint32_t queued);
 
   private:
+    Clock::duration patience_;
     Fd netlink_;
     std::uint32_t seq_ = 0;
     unsigned loopbackIndex_ = 0;
@@ -55,43 +65,47 @@ class ReceiverQueues {
     std::size_t nextStalled_ = 0;
 };
 
-enum class Pace { Go, Gone, Stalled };
+enum class Pace { Go, Wait, Gone, Stalled };
 
-// Holds one stream back while its receiver's queue has no room.
+// Holds one stream back while its receiver's queue has no room. It never
+// waits itself: the server gives the turn to other streams meanwhile.
 class Pacer {
   public:
-    // sock is the server's socket: requests waiting in it make the pacer
-    // less patient with a receiver that takes nothing. -1: nobody waits.
-    Pacer(ReceiverQueues* queues, const sockaddr_in& peer, int sock = -1);
-    // False for a receiver whose queue cannot be watched (another host, or
-    // no diagnostics): it gets the plain pace of one datagram per send.
+    // local is our address that peer sent its request to: our replies come
+    // from it. A null queues, or a kernel without diagnostics, gives a
+    // receiver that cannot be watched: the plain pace of one datagram per send.
+    Pacer(ReceiverQueues* queues, const sockaddr_in& peer, in_addr local, Clock::time_point now);
     bool observed() const { return observed_; }
-    // Waits until the receiver's queue has room, then lowers count (at
-    // least 1) to the datagrams that fit. Anything but Go ends the stream.
-    Pace admit(std::size_t& count);
+    // The receiver's socket was not there when the stream began.
+    bool gone() const { return gone_; }
+    // Lowers count (at least 1) to the datagrams that fit now, or says why
+    // none may go: Wait, until due(); anything else ends the stream.
+    Pace admit(std::size_t& count, Clock::time_point now);
+    // When admit may have something new to say.
+    Clock::time_point due() const { return due_; }
+    // When the receiver last took something, or we last sent it something.
+    Clock::time_point lastProgress() const { return progress_; }
+    // Remembers the receiver as stalled: its stream is being stopped.
+    void giveUp();
     // Datagrams the receiver dropped since the stream began.
     std::uint32_t dropped();
 
   private:
     Lookup refresh();
     bool roomFor(std::size_t count) const;
-    bool othersWaiting() const;
-    Pace waitForRoom(std::size_t count);
+    Pace look(std::size_t count, Clock::time_point now);
 
     ReceiverQueues* queues_;
     sockaddr_in peer_;
     sockaddr_in source_{}; // where our datagrams to peer come from
-    int sock_;
     bool observed_ = false;
+    bool gone_ = false;
     bool stalledBefore_ = false; // and has taken nothing since: end at once
     QueueState state_;
     std::size_t credit_ = 0; // bytes we may still send before asking again
     std::size_t cost_;       // what one datagram is charged in the queue
     std::uint32_t firstDrops_ = 0;
+    Clock::time_point progress_;
+    Clock::time_point due_;
+    Clock::duration nap_;
 };
-
-// How long a receiver may take nothing from a full queue before its stream
-// is stopped: the stall limit while no one else waits, the grace while
-// other requests queue behind it.
-inline constexpr std::chrono::seconds STALL_LIMIT{5};
-inline constexpr std::chrono::milliseconds STALL_GRACE{100};

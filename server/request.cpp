@@ -3,23 +3,105 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
-// O_NONBLOCK so that a FIFO without a writer cannot stall the server; it
-// does not change how a regular file reads.
-constexpr int OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+// O_NONBLOCK so that a file swapped for a FIFO between the look and the open
+// cannot stall the server; it does not change how a regular file reads.
+constexpr int READ_FLAGS = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+// A look at what a name leads to, which opens nothing: a FIFO's writer is not
+// released, a device's driver not called.
+constexpr int LOOK_FLAGS = O_PATH | O_CLOEXEC;
+constexpr int DIR_FLAGS = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Links followed in one lookup, as the kernel allows; and directories held
+// open at once by a walk, far more than a served tree needs.
+constexpr int MAX_LINKS = 40;
+constexpr std::size_t MAX_DEPTH = 256;
 
-Fd keepRegular(Fd fd) {
-    struct stat st {};
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+using Resolver = Fd (*)(std::string_view name, int flags);
+
+// Walks name from the working directory one component at a time, as
+// RESOLVE_BENEATH does in the kernel. Each step opens one component
+// relative to a directory already reached and never follows a link by
+// itself, so a directory swapped for a link mid-walk fails the step instead
+// of leading out. A link inside is walked in its place; ".." returns to the
+// directory it came from, and never above the first.
+Fd walkBeneath(std::string_view name, int flags) {
+    if (name.empty() || name.front() == '/')
+        return Fd{};
+    std::vector<Fd> dirs;
+    dirs.emplace_back(openat(AT_FDCWD, ".", DIR_FLAGS));
+    if (!dirs.back().valid())
+        return Fd{};
+    std::string rest(name);
+    for (int links = 0;;) {
+        std::size_t slash = rest.find('/');
+        bool last = slash == std::string::npos;
+        std::string part = rest.substr(0, slash);
+        rest.erase(0, last ? rest.size() : slash + 1);
+        if (last && (part.empty() || part == "." || part == ".."))
+            return Fd{}; // a directory, never a regular file
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (dirs.size() == 1)
+                return Fd{};
+            dirs.pop_back();
+            continue;
+        }
+        char target[PATH_MAX];
+        ssize_t n = readlinkat(dirs.back().get(), part.c_str(), target, sizeof target);
+        if (n > 0 && n < PATH_MAX && target[0] != '/' && ++links <= MAX_LINKS) {
+            rest = std::string(target, n) + (last ? "" : "/" + rest);
+            continue;
+        }
+        if (n >= 0 || errno != EINVAL)
+            return Fd{}; // a link that leaves or loops, or a failed lookup
+        if (last)
+            return Fd{openat(dirs.back().get(), part.c_str(), flags | O_NOFOLLOW)};
+        if (dirs.size() > MAX_DEPTH)
+            return Fd{};
+        dirs.emplace_back(openat(dirs.back().get(), part.c_str(), DIR_FLAGS));
+        if (!dirs.back().valid())
+            return Fd{};
+    }
+}
+
+Fd openBeneath(std::string_view name, int flags) {
+    std::string path(name);
+    open_how how{};
+    how.flags = static_cast<unsigned>(flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+    // Missing on old kernels, and refused by the seccomp filters of some
+    // container runtimes and service managers.
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+        return walkBeneath(name, flags);
+    return Fd{fd};
+}
+
+// Looks before it opens, since opening a FIFO releases a writer blocked on
+// it and opening a device acts on it. The second lookup is confined as the
+// first; a file swapped in between them is refused for not being the one
+// looked at. It needs no /proc, which reopening the look would.
+Fd openRegular(std::string_view name, Resolver resolve) {
+    Fd look = resolve(name, LOOK_FLAGS);
+    struct stat seen {};
+    if (!look.valid() || fstat(look.get(), &seen) != 0 || !S_ISREG(seen.st_mode))
+        return Fd{};
+    Fd fd = resolve(name, READ_FLAGS);
+    struct stat now {};
+    if (!fd.valid() || fstat(fd.get(), &now) != 0)
+        return Fd{};
+    if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
         return Fd{};
     return fd;
 }
@@ -49,46 +131,10 @@ std::string escapeName(std::string_view name) {
     return out;
 }
 
-bool isBeneath(std::string_view name) {
-    if (name.empty() || name.front() == '/')
-        return false;
-    while (!name.empty()) {
-        std::size_t slash = name.find('/');
-        if (name.substr(0, slash) == "..")
-            return false;
-        if (slash == std::string_view::npos)
-            break;
-        name.remove_prefix(slash + 1);
-    }
-    return true;
-}
-
 Fd openRequested(std::string_view name) {
-    std::string path(name);
-    open_how how{};
-    how.flags = OPEN_FLAGS;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
-    // Missing on old kernels, and refused by the seccomp filters of some
-    // container runtimes and service managers.
-    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
-        return openRequestedLexically(name);
-    return keepRegular(Fd{fd});
+    return openRegular(name, openBeneath);
 }
 
-Fd openRequestedLexically(std::string_view name) {
-    if (!isBeneath(name))
-        return Fd{};
-    // A symbolic link can still lead out; resolve it and compare. A link
-    // swapped in between the check and the open is the price of an old kernel.
-    std::string path(name);
-    std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
-    std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
-    if (!real || !cwd)
-        return Fd{};
-    std::string_view resolved(real.get()), base(cwd.get());
-    std::string prefix = base == "/" ? std::string("/") : std::string(base) + "/";
-    if (resolved.substr(0, prefix.size()) != prefix)
-        return Fd{};
-    return keepRegular(Fd{open(real.get(), OPEN_FLAGS)});
+Fd openRequestedByWalk(std::string_view name) {
+    return openRegular(name, walkBeneath);
 }

@@ -15,15 +15,13 @@ std::string_view requestName(const Datagram& buf);
 // \\, so that no two names log alike.
 std::string escapeName(std::string_view name);
 
-// True when a relative name has no ".." component: the lexical half of the
-// confinement, for kernels that cannot confine the lookup themselves.
-bool isBeneath(std::string_view name);
-
 // Opens a regular file below the working directory without blocking, or
 // returns an invalid Fd: absolute names, climbs out through ".." or a
-// symbolic link, and anything but a regular file are refused.
+// symbolic link, and anything but a regular file are refused, the last
+// without being opened.
 Fd openRequested(std::string_view name);
 
-// The same through path checks in user space, where openat2 is missing or refused.
-// Exposed so that it stays tested on kernels that never need it.
-Fd openRequestedLexically(std::string_view name);
+// The same by a walk in user space, one component at a time, where openat2
+// is missing or refused. Exposed so that it stays tested on kernels that
+// never need it.
+Fd openRequestedByWalk(std::string_view name);

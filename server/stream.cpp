@@ -14,10 +14,7 @@ namespace {
 constexpr std::size_t MOST_SEGMENTS = 128;
 constexpr std::size_t FEWEST_SEGMENTS = 64;
 constexpr std::size_t MOST_MESSAGES = 256;
-// Datagrams filled before each trip to the kernel: eight segmented
-// messages, 32 KiB.
-constexpr std::size_t BATCH_DATAGRAMS = 8 * MOST_SEGMENTS;
-static_assert(BATCH_DATAGRAMS * DATAGRAM_SIZE <= Reader::BUFFER_BYTES);
+static_assert(BATCH_DATAGRAMS % MOST_SEGMENTS == 0);
 
 // The errors by which a kernel says it lacks a way of sending.
 bool unsupported(int error) {
@@ -25,24 +22,64 @@ bool unsupported(int error) {
            error == ENOSYS;
 }
 
-// Stores up to n bytes of file at out, enciphered, up to and including the
-// first byte that narrows to the marker: the end of the file, a failed
-// read, or a data byte 0xFF. That byte is stored as the enciphered marker
-// in its place. Returns the bytes stored; ended tells whether it is there.
-// n is at most what the reader buffers, so one run of it is enough.
-std::size_t encipherFrom(Reader& file, char* out, std::size_t n, bool& ended) {
-    std::string_view run = file.peek(n);
-    auto* hit = static_cast<const char*>(std::memchr(run.data(), END_MARKER, run.size()));
-    std::size_t take = hit ? static_cast<std::size_t>(hit - run.data()) : run.size();
-    cipherBlock(run.data(), take, out);
-    if (hit)
-        file.cutAfter(take + 1);
-    else
-        file.consume(take);
+// Reads up to n bytes of file into out and enciphers them, up to and
+// including the first byte that narrows to the marker: the end of the file,
+// a failed read, or a data byte 0xFF (then cut is set). That byte is stored
+// as the enciphered marker in its place. Returns the bytes stored; ended
+// tells whether the marker is among them. Nothing is consumed: the caller
+// does that once the bytes are sent.
+std::size_t encipherFrom(Reader& file, char* out, std::size_t n, bool& ended, bool& cut) {
+    std::size_t got = file.peek(out, n);
+    auto* hit = static_cast<const char*>(std::memchr(out, END_MARKER, got));
+    std::size_t take = hit ? static_cast<std::size_t>(hit - out) : got;
+    cipherBlock(out, take, out);
+    cut = hit != nullptr;
     ended = take < n;
     if (ended)
         out[take++] = Cipher(END_MARKER);
     return take;
+}
+
+// Consumes what encipherFrom stored: the marker stands for a file byte only
+// when it was a data byte 0xFF.
+void consumeStored(Reader& file, std::size_t stored, bool ended, bool cut) {
+    if (cut)
+        file.cutAfter(stored);
+    else
+        file.consume(ended ? stored - 1 : stored);
+}
+
+using Control = char[CMSG_SPACE(sizeof(std::uint16_t)) + CMSG_SPACE(sizeof(in_pktinfo))];
+
+// Sets the control messages of one send: the segment size for the kernel
+// to cut the message by, and the address of ours to send from, so that a
+// receiver that asked 127.0.0.2 hears from 127.0.0.2.
+void setControl(msghdr& msg, Control& control, const Route& route, bool segment) {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+    std::size_t used = 0;
+    if (segment) {
+        cmsg->cmsg_level = SOL_UDP;
+        cmsg->cmsg_type = UDP_SEGMENT;
+        cmsg->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        std::uint16_t size = DATAGRAM_SIZE;
+        std::memcpy(CMSG_DATA(cmsg), &size, sizeof size);
+        used += CMSG_SPACE(sizeof size);
+        cmsg = CMSG_NXTHDR(&msg, cmsg);
+    }
+    if (route.local.s_addr != htonl(INADDR_ANY)) {
+        cmsg->cmsg_level = IPPROTO_IP;
+        cmsg->cmsg_type = IP_PKTINFO;
+        cmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst = route.local;
+        std::memcpy(CMSG_DATA(cmsg), &info, sizeof info);
+        used += CMSG_SPACE(sizeof info);
+    }
+    msg.msg_controllen = used;
+    if (used == 0)
+        msg.msg_control = nullptr;
 }
 
 // Sends count datagrams in messages of up to perMessage datagrams each,
@@ -50,9 +87,8 @@ std::size_t encipherFrom(Reader& file, char* out, std::size_t n, bool& ended) {
 // the kernel cuts into 32-byte datagrams, which costs it little more than
 // one datagram. Returns the datagrams sent; error is the errno that
 // stopped it, or 0.
-std::size_t sendMessages(int sock, const sockaddr_in& peer, const Datagram* batch,
-                         std::size_t count, std::size_t perMessage, bool segment, int& error) {
-    using Control = char[CMSG_SPACE(sizeof(std::uint16_t))];
+std::size_t sendMessages(int sock, const Route& route, const Datagram* batch, std::size_t count,
+                         std::size_t perMessage, bool segment, int& error) {
     iovec iov[MOST_MESSAGES];
     mmsghdr msgs[MOST_MESSAGES];
     alignas(cmsghdr) Control control[MOST_MESSAGES];
@@ -64,20 +100,11 @@ std::size_t sendMessages(int sock, const sockaddr_in& peer, const Datagram* batc
                       std::min(perMessage, count - at) * DATAGRAM_SIZE};
             msgs[n] = {};
             msghdr& msg = msgs[n].msg_hdr;
-            msg.msg_name = const_cast<sockaddr_in*>(&peer);
-            msg.msg_namelen = sizeof peer;
+            msg.msg_name = const_cast<sockaddr_in*>(&route.peer);
+            msg.msg_namelen = sizeof route.peer;
             msg.msg_iov = &iov[n];
             msg.msg_iovlen = 1;
-            if (!segment)
-                continue;
-            msg.msg_control = control[n];
-            msg.msg_controllen = sizeof control[n];
-            cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-            cmsg->cmsg_level = SOL_UDP;
-            cmsg->cmsg_type = UDP_SEGMENT;
-            cmsg->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-            std::uint16_t size = DATAGRAM_SIZE;
-            std::memcpy(CMSG_DATA(cmsg), &size, sizeof size);
+            setControl(msg, control[n], route, segment);
         }
         int sent = sendmmsg(sock, msgs, n, 0);
         if (sent < 0) {
@@ -91,29 +118,37 @@ std::size_t sendMessages(int sock, const sockaddr_in& peer, const Datagram* batc
     return done;
 }
 
-std::size_t sendSingly(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count,
+std::size_t sendSingly(int sock, const Route& route, const Datagram* batch, std::size_t count,
                        int& error) {
-    for (std::size_t i = 0; i < count; ++i)
-        if (sendto(sock, batch[i], DATAGRAM_SIZE, 0, reinterpret_cast<const sockaddr*>(&peer),
-                   sizeof peer) < 0) {
+    for (std::size_t i = 0; i < count; ++i) {
+        iovec iov{const_cast<Datagram*>(batch + i), DATAGRAM_SIZE};
+        msghdr msg{};
+        msg.msg_name = const_cast<sockaddr_in*>(&route.peer);
+        msg.msg_namelen = sizeof route.peer;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        alignas(cmsghdr) Control control;
+        setControl(msg, control, route, false);
+        if (sendmsg(sock, &msg, 0) < 0) {
             error = errno;
             return i;
         }
+    }
     error = 0;
     return count;
 }
 
-std::size_t sendWith(const SendMethod& how, int sock, const sockaddr_in& peer,
-                     const Datagram* batch, std::size_t count, int& error) {
+std::size_t sendWith(const SendMethod& how, int sock, const Route& route, const Datagram* batch,
+                     std::size_t count, int& error) {
     switch (how.path) {
     case SendPath::Segmented:
-        return sendMessages(sock, peer, batch, count, how.segments, true, error);
+        return sendMessages(sock, route, batch, count, how.segments, true, error);
     case SendPath::Batched:
-        return sendMessages(sock, peer, batch, count, 1, false, error);
+        return sendMessages(sock, route, batch, count, 1, false, error);
     case SendPath::Single:
         break;
     }
-    return sendSingly(sock, peer, batch, count, error);
+    return sendSingly(sock, route, batch, count, error);
 }
 
 } // namespace
@@ -128,34 +163,16 @@ int sendFile(Reader* file, Datagram& buf, std::size_t length) {
     }
     // End of file and a data byte 0xFF both narrow to the marker: that is
     // the wire's rule, and peers rely on it.
-    bool ended = false;
-    encipherFrom(*file, buf, std::min(length, DATAGRAM_SIZE), ended);
+    bool ended = false, cut = false;
+    std::size_t stored = encipherFrom(*file, buf, std::min(length, DATAGRAM_SIZE), ended, cut);
+    consumeStored(*file, stored, ended, cut);
     return ended;
 }
 
-namespace {
-
-// Fills up to count datagrams laid end to end in batch, as count calls of
-// sendFile would. Returns how many it filled; ended is set to 1 when the
-// last of them is the final datagram of the stream.
-std::size_t fillBatch(Reader* file, Datagram* batch, std::size_t count, int& ended) {
-    if (file == nullptr) {
-        ended = sendFile(file, batch[0], DATAGRAM_SIZE);
-        return 1;
-    }
-    // The datagrams lie end to end, so the whole batch is one run of the file.
-    bool end = false;
-    std::size_t stored = encipherFrom(*file, batch[0], count * DATAGRAM_SIZE, end);
-    ended = end;
-    return (stored + DATAGRAM_SIZE - 1) / DATAGRAM_SIZE;
-}
-
-} // namespace
-
 SendMethod probeSending() {
     // The socket sends to itself; what it receives is never read.
-    sockaddr_in to;
-    Fd sock = loopbackSocket(to);
+    Route to;
+    Fd sock = loopbackSocket(to.peer);
     if (!sock.valid())
         return {};
     static const Datagram probe[MOST_SEGMENTS] = {};
@@ -168,11 +185,11 @@ SendMethod probeSending() {
     return {};
 }
 
-bool sendBatch(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count,
+bool sendBatch(int sock, const Route& route, const Datagram* batch, std::size_t count,
                SendMethod& how) {
     for (std::size_t done = 0; done < count;) {
         int error = 0;
-        done += sendWith(how, sock, peer, batch + done, count - done, error);
+        done += sendWith(how, sock, route, batch + done, count - done, error);
         if (error == 0 || error == EINTR)
             continue;
         if (!unsupported(error) || how.path == SendPath::Single)
@@ -182,36 +199,134 @@ bool sendBatch(int sock, const sockaddr_in& peer, const Datagram* batch, std::si
     return true;
 }
 
-StreamEnd sendStream(int sock, const sockaddr_in& peer, Reader* file, const Datagram& request,
-                     SendMethod how, Pacer& pacer) {
-    // A receiver we cannot watch gets the plain pace: each datagram filled,
-    // then sent on its own.
-    std::size_t capacity = BATCH_DATAGRAMS;
-    if (!pacer.observed()) {
-        how = {};
-        capacity = 1;
+Stream::Stream(const Route& route, std::optional<Reader> file, const Datagram& request,
+               SendMethod how, ReceiverQueues* queues)
+    : route_(route), file_(std::move(file)), how_(how), queues_(queues), started_(Clock::now()) {
+    std::memcpy(request_, request, DATAGRAM_SIZE);
+}
+
+// Fills up to count datagrams laid end to end in batch, as count calls of
+// sendFile would, and returns how many it filled; ended is set when the
+// last of them is the final datagram of the stream.
+std::size_t Stream::fill(Datagram* batch, std::size_t count, bool& ended) {
+    bool first = !file_ || file_->offset() == 0;
+    if (first) // a stream that ends there carries the request's bytes in its tail
+        std::memcpy(batch[0], request_, DATAGRAM_SIZE);
+    if (!file_) {
+        ended = sendFile(nullptr, batch[0], DATAGRAM_SIZE);
+        return 1;
     }
-    Datagram batch[BATCH_DATAGRAMS] = {};
-    // The first datagram is filled over the request, so that a stream that
-    // ends there carries the request's bytes in its tail, as peers expect.
-    std::memcpy(batch[0], request, DATAGRAM_SIZE);
-    for (int ended = 0; !ended;) {
-        std::size_t count = fillBatch(file, batch, capacity, ended);
-        for (std::size_t sent = 0; sent < count;) {
-            std::size_t now = count - sent;
-            switch (pacer.admit(now)) {
-            case Pace::Gone:
-                return StreamEnd::ReceiverGone;
-            case Pace::Stalled:
-                return StreamEnd::ReceiverStalled;
-            case Pace::Go:
-                break;
-            }
-            if (!sendBatch(sock, peer, batch + sent, now, how))
-                return StreamEnd::SendFailed;
-            sent += now;
+    // The datagrams lie end to end, so the whole batch is one run of the file.
+    pending_ = encipherFrom(*file_, batch[0], count * DATAGRAM_SIZE, ended, cut_);
+    std::size_t filled = (pending_ + DATAGRAM_SIZE - 1) / DATAGRAM_SIZE;
+    if (ended && !(first && filled == 1)) // elsewhere the tail of a final datagram is zero
+        std::memset(batch[0] + pending_, 0, filled * DATAGRAM_SIZE - pending_);
+    ended_ = ended;
+    return filled;
+}
+
+// Sends what fill left in batch, and only then consumes it from the file.
+std::optional<StreamEnd> Stream::send(int sock, const Datagram* batch, std::size_t count) {
+    if (!sendBatch(sock, route_, batch, count, how_))
+        return StreamEnd::SendFailed;
+    if (file_)
+        consumeStored(*file_, pending_, ended_, cut_);
+    if (ended_ || !file_)
+        return StreamEnd::Sent;
+    return std::nullopt;
+}
+
+// A receiver we cannot watch gets the plain pace: each datagram filled,
+// then sent on its own.
+std::optional<StreamEnd> Stream::sendPlainly(int sock, Datagram* batch) {
+    how_ = {};
+    for (std::size_t i = 0; i < BATCH_DATAGRAMS; ++i) {
+        bool ended = false;
+        fill(batch, 1, ended);
+        if (auto end = send(sock, batch, 1))
+            return end;
+    }
+    return std::nullopt;
+}
+
+std::optional<StreamEnd> Stream::turn(int sock, Datagram* batch, Clock::time_point now,
+                                      Outbox* outbox) {
+    bool ended = false;
+    if (!pacer_) {
+        // A reply of one datagram goes out without asking the kernel about
+        // its receiver, which would cost more than the reply itself.
+        std::size_t filled = fill(batch, 1, ended);
+        if (ended && outbox) {
+            outbox->add(route_, batch[0]);
+            if (file_)
+                consumeStored(*file_, pending_, ended_, cut_);
+            return StreamEnd::Sent;
         }
-        std::memset(batch, 0, count * DATAGRAM_SIZE);
+        if (ended)
+            return send(sock, batch, filled);
+        pacer_.emplace(queues_, route_.peer, route_.local, now);
+        if (pacer_->gone())
+            return StreamEnd::ReceiverGone;
     }
-    return StreamEnd::Sent;
+    if (!pacer_->observed())
+        return sendPlainly(sock, batch);
+    std::size_t count = BATCH_DATAGRAMS;
+    switch (pacer_->admit(count, now)) {
+    case Pace::Wait:
+        return std::nullopt;
+    case Pace::Gone:
+        return StreamEnd::ReceiverGone;
+    case Pace::Stalled:
+        return StreamEnd::ReceiverStalled;
+    case Pace::Go:
+        break;
+    }
+    std::size_t filled = fill(batch, count, ended);
+    return send(sock, batch, filled);
+}
+
+Clock::time_point Stream::lastProgress() const {
+    return pacer_ ? pacer_->lastProgress() : started_;
+}
+
+void Stream::giveUp() {
+    if (pacer_)
+        pacer_->giveUp();
+}
+
+void Outbox::add(const Route& route, const Datagram& datagram) {
+    std::memcpy(datagrams_[count_], datagram, DATAGRAM_SIZE);
+    routes_[count_++] = route;
+}
+
+std::size_t Outbox::send(int sock) {
+    mmsghdr msgs[CAPACITY] = {};
+    iovec iov[CAPACITY];
+    alignas(cmsghdr) Control control[CAPACITY];
+    for (std::size_t i = 0; i < count_; ++i) {
+        iov[i] = {datagrams_[i], DATAGRAM_SIZE};
+        msghdr& msg = msgs[i].msg_hdr;
+        msg.msg_name = &routes_[i].peer;
+        msg.msg_namelen = sizeof routes_[i].peer;
+        msg.msg_iov = &iov[i];
+        msg.msg_iovlen = 1;
+        setControl(msg, control[i], routes_[i], false);
+    }
+    // Where the kernel refuses one message, that one goes on its own and
+    // the rest go on together.
+    std::size_t refused = 0;
+    for (std::size_t done = 0; done < count_;) {
+        int sent = sendmmsg(sock, msgs + done, static_cast<unsigned>(count_ - done), 0);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        SendMethod single;
+        refused += !sendBatch(sock, routes_[done], &datagrams_[done], 1, single);
+        ++done;
+    }
+    count_ = 0;
+    return refused;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
 #include <netinet/in.h>
 
@@ -19,7 +20,7 @@ int sendFile(Reader* file, Datagram& buf, std::size_t length);
 enum class SendPath {
     Segmented, // a few messages per sendmmsg, each cut into datagrams by the kernel (UDP_SEGMENT)
     Batched,   // one sendmmsg of many datagrams
-    Single,    // one sendto per datagram
+    Single,    // one sendmsg per datagram
 };
 
 // How this kernel lets us send: the fastest path, and the most datagrams
@@ -32,18 +33,82 @@ struct SendMethod {
 // Finds the fastest method once, by sending to a socket of our own.
 SendMethod probeSending();
 
-// Sends count datagrams laid end to end in batch to peer. When the kernel
-// refuses a path, how moves on to a slower one and the batch goes on after
-// what was sent. False when sending failed.
-bool sendBatch(int sock, const sockaddr_in& peer, const Datagram* batch, std::size_t count,
+// Where replies go: the requester, and the address of ours it sent its
+// request to, which the replies must come from (any: the kernel chooses).
+struct Route {
+    sockaddr_in peer{};
+    in_addr local{};
+};
+
+// Sends count datagrams laid end to end in batch along route. When the
+// kernel refuses a path, how moves on to a slower one and the batch goes on
+// after what was sent. False when sending failed.
+bool sendBatch(int sock, const Route& route, const Datagram* batch, std::size_t count,
                SendMethod& how);
+
+// One-datagram replies to several requesters (a missing name, a small
+// file), gathered while a batch of requests is taken and sent with one
+// system call: such a reply then costs little more than its open.
+class Outbox {
+  public:
+    static constexpr std::size_t CAPACITY = 64;
+    void add(const Route& route, const Datagram& datagram);
+    // Sends what was gathered and empties the box. Returns how many replies
+    // the kernel refused.
+    std::size_t send(int sock);
+
+  private:
+    Datagram datagrams_[CAPACITY];
+    Route routes_[CAPACITY];
+    std::size_t count_ = 0;
+};
+
+// Datagrams filled for one turn of a stream: 32 KiB, eight segmented messages.
+inline constexpr std::size_t BATCH_DATAGRAMS = 1024;
 
 // How one stream ended, for the operator's log.
 enum class StreamEnd { Sent, SendFailed, ReceiverGone, ReceiverStalled };
 
-// Sends the whole reply stream for one request to peer, as fast as pacer
-// lets it. request is the datagram as received: its bytes are the tail of
-// the first datagram. A path refused on the way is given up for this
-// stream only: it may be this receiver's route that refuses it.
-StreamEnd sendStream(int sock, const sockaddr_in& peer, Reader* file, const Datagram& request,
-                     SendMethod how, Pacer& pacer);
+// One reply stream in flight. It keeps no buffer: each turn fills the
+// server's one batch and sends it before the next stream's turn.
+class Stream {
+  public:
+    // file is the opened file, or none for the not-found reply; request is
+    // the datagram as received: its bytes are the tail of the first datagram.
+    // queues may be null: a receiver that cannot be watched.
+    Stream(const Route& route, std::optional<Reader> file, const Datagram& request, SendMethod how,
+           ReceiverQueues* queues);
+
+    // Sends what the receiver has room for, at most one batch, filled in
+    // batch. Returns how the stream ended, or nullopt while more is to come.
+    // A stream that ends in its first datagram never asks the kernel about
+    // its receiver, and leaves that datagram in outbox when there is one.
+    std::optional<StreamEnd> turn(int sock, Datagram* batch, Clock::time_point now,
+                                  Outbox* outbox = nullptr);
+    // When a turn may send again.
+    Clock::time_point due() const { return pacer_ ? pacer_->due() : Clock::time_point{}; }
+    // When the receiver last took something; for choosing whom to stop.
+    Clock::time_point lastProgress() const;
+    // Stops the stream as stalled, so that a later request ends at once.
+    void giveUp();
+
+    const Route& route() const { return route_; }
+    const Reader* file() const { return file_ ? &*file_ : nullptr; }
+    std::uint32_t dropped() { return pacer_ ? pacer_->dropped() : 0; }
+
+  private:
+    std::size_t fill(Datagram* batch, std::size_t count, bool& ended);
+    std::optional<StreamEnd> send(int sock, const Datagram* batch, std::size_t count);
+    std::optional<StreamEnd> sendPlainly(int sock, Datagram* batch);
+
+    Route route_;
+    std::optional<Reader> file_;
+    Datagram request_;
+    SendMethod how_;
+    ReceiverQueues* queues_;
+    std::optional<Pacer> pacer_;
+    Clock::time_point started_;
+    std::size_t pending_ = 0; // bytes filled, not yet consumed from the file
+    bool ended_ = false;      // the bytes filled end with the marker
+    bool cut_ = false;        // ... which stands for a data byte 0xFF
+};

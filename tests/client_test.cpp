@@ -139,6 +139,7 @@ TEST_F(AgainstPeer, RefusesBadInputWithoutSending) {
         EXPECT_EQ(run->wait(), 1);
         EXPECT_EQ(run->output(), HEAD + c.message);
     }
+    checkArguments(TEST_CLIENT_BIN, dir.path());
     EXPECT_FALSE(server.receive(100ms));
 }
 

@@ -1,5 +1,7 @@
 #include "support.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -210,13 +212,33 @@ std::unique_ptr<Process> startServer(const fs::path& dir) {
     return server;
 }
 
+void checkArguments(const std::string& program, const fs::path& dir) {
+    std::string name = fs::path(program).filename();
+    struct Case {
+        std::string arg;
+        int status;
+        std::string firstLine;
+    } cases[] = {
+        {"--help", 0, "Usage: " + name + "\n"},
+        {"--version", 0, name + " (" PACKAGE_NAME ") " PACKAGE_VERSION "\n"},
+        {"-x", 2, ""}, // the refusal goes to standard error
+    };
+    for (const Case& c : cases) {
+        Process run({program, c.arg}, dir); // input left open: a prompt would wait
+        EXPECT_EQ(run.wait(20s), c.status) << name << ' ' << c.arg;
+        std::string output = run.output();
+        EXPECT_EQ(output.substr(0, output.find('\n') + 1), c.firstLine) << name << ' ' << c.arg;
+        EXPECT_EQ(output.find("file descriptor"), std::string::npos) << name << ' ' << c.arg;
+    }
+}
+
 Peer::Peer(std::uint16_t port) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         fail("socket");
     sockaddr_in addr = loopback(port);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        fail("bind");
+        fail("bind to port " + std::to_string(port));
     enlargeReceiveBuffer(fd_);
 }
 

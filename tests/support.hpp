@@ -84,6 +84,10 @@ class Process {
 // The real server, started in dir and waited for until it listens.
 std::unique_ptr<Process> startServer(const fs::path& dir);
 
+// Runs program with --help, --version and -x in dir and checks that it
+// answers 0, 0 and 2 without opening a socket, that is before its first message.
+void checkArguments(const std::string& program, const fs::path& dir);
+
 // A UDP socket on 127.0.0.1 with a port of its own.
 class Peer {
   public:
