@@ -110,7 +110,7 @@ int main(int argc, char* argv[]) {
     if (std::strcmp(buf, "ls") == 0)
         listDirectory();
 
-    prepareForReply(sock.get());
+    enlargeReceiveBuffer(sock.get(), REPLY_QUEUE_BYTES); // before the first reply can arrive
     // Connected, the socket hears only the server, and learns when no one listens.
     if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         send(sock.get(), buf, DATAGRAM_SIZE, 0) != static_cast<ssize_t>(DATAGRAM_SIZE)) {

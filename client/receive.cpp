@@ -5,6 +5,7 @@
 #include <chrono>
 #include <system_error>
 
+#include <linux/sock_diag.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -59,24 +60,15 @@ Received failure(int error) {
     return Received::Failed;
 }
 
-// What the kernel says of one message it handed us: the size of the
-// datagrams it merged into it (0 if none), and, once it has dropped any, how
-// many datagrams it had dropped at this socket when it queued this one.
-struct Control {
-    std::size_t segment = 0;
-    std::uint32_t dropped = 0;
-};
-
-Control readControl(msghdr& msg) {
-    Control control;
+// The size of the datagrams the kernel merged into msg, or 0 if it did not.
+std::size_t mergedSegment(msghdr& msg) {
     for (cmsghdr* cmsg = CMSG_FIRSTHDR(&msg); cmsg; cmsg = CMSG_NXTHDR(&msg, cmsg))
         if (cmsg->cmsg_level == SOL_UDP && cmsg->cmsg_type == UDP_GRO) {
             int segment;
             std::memcpy(&segment, CMSG_DATA(cmsg), sizeof segment);
-            control.segment = static_cast<std::size_t>(segment);
-        } else if (cmsg->cmsg_level == SOL_SOCKET && cmsg->cmsg_type == SO_RXQ_OVFL)
-            std::memcpy(&control.dropped, CMSG_DATA(cmsg), sizeof control.dropped);
-    return control;
+            return static_cast<std::size_t>(segment);
+        }
+    return 0;
 }
 
 // The buffers of the batched receive, set up once for a stream. Only the
@@ -87,22 +79,16 @@ class Batch {
     Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
-    // Takes what the queue holds, or one datagram when single, waiting for
-    // the first, and hands it to out. Returns the number of datagrams taken,
-    // or -1 (errno set); sets ended at the marker.
-    int receive(int sock, bool single, Output& out, bool& ended);
-    // Datagrams the kernel dropped before the last one handed to out.
-    std::uint32_t dropped() const { return dropped_; }
+    // Takes what the queue holds, waiting for the first datagram, and hands
+    // it to out. Returns the number of datagrams taken, or -1 (errno set);
+    // sets ended at the marker.
+    int receive(int sock, Output& out, bool& ended);
 
   private:
-    int take(int sock, bool single);
-
     std::unique_ptr<char[]> data_;
     iovec iov_[RECEIVE_BATCH];
-    alignas(cmsghdr) char control_[RECEIVE_BATCH]
-                                  [CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(std::uint32_t))];
+    alignas(cmsghdr) char control_[RECEIVE_BATCH][CMSG_SPACE(sizeof(int))];
     mmsghdr msgs_[RECEIVE_BATCH] = {};
-    std::uint32_t dropped_ = 0;
 };
 
 Batch::Batch() : data_(new char[RECEIVE_BATCH * COALESCED_BYTES]) {
@@ -114,47 +100,55 @@ Batch::Batch() : data_(new char[RECEIVE_BATCH * COALESCED_BYTES]) {
     }
 }
 
-// The messages of one receive: all the queue holds, or a single one by the
-// plain call a kernel without recvmmsg still has.
-int Batch::take(int sock, bool single) {
-    if (!single)
-        return recvmmsg(sock, msgs_, RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
-    ssize_t got = recvmsg(sock, &msgs_[0].msg_hdr, 0);
-    if (got < 0)
-        return -1;
-    msgs_[0].msg_len = static_cast<unsigned>(got);
-    return 1;
-}
-
-int Batch::receive(int sock, bool single, Output& out, bool& ended) {
+int Batch::receive(int sock, Output& out, bool& ended) {
     for (mmsghdr& msg : msgs_)
         msg.msg_hdr.msg_controllen = sizeof control_[0]; // the kernel shrinks it
-    int got = take(sock, single);
+    int got = recvmmsg(sock, msgs_, RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
     if (got < 0)
         return -1;
     int datagrams = 0;
     for (int i = 0; i < got && !ended; ++i) {
         std::size_t size = msgs_[i].msg_len;
-        Control control = readControl(msgs_[i].msg_hdr);
-        dropped_ = std::max(dropped_, control.dropped);
-        std::size_t segment = control.segment;
+        std::size_t segment = mergedSegment(msgs_[i].msg_hdr);
         datagrams += segment ? static_cast<int>((size + segment - 1) / segment) : 1;
         ended = recvSegments(static_cast<char*>(iov_[i].iov_base), size, segment, out);
     }
     return datagrams;
 }
 
-// One receive on path, again when a signal cut it short, and one datagram
-// at a time when the kernel lacks recvmmsg.
+int receiveSingle(int sock, Output& out, bool& ended) {
+    Datagram buf;
+    ssize_t got = recv(sock, buf, DATAGRAM_SIZE, 0);
+    if (got < 0)
+        return -1;
+    ended = recvFile(buf, static_cast<std::size_t>(got), out);
+    return 1;
+}
+
+// One receive on path, again when a signal cut it short, and by plain recv
+// when the kernel lacks recvmmsg.
 int receive(int sock, Batch& batch, RecvPath& path, Output& out, bool& ended) {
     for (;;) {
-        int got = batch.receive(sock, path == RecvPath::Single, out, ended);
+        int got = path == RecvPath::Single ? receiveSingle(sock, out, ended)
+                                           : batch.receive(sock, out, ended);
         bool lacked = got < 0 && errno == ENOSYS && path != RecvPath::Single;
         if (lacked)
             path = RecvPath::Single;
         else if (got >= 0 || errno != EINTR)
             return got;
     }
+}
+
+// Datagrams the kernel dropped at sock for want of room, all of them from
+// the server, the socket being connected to it. Asked once the stream has
+// ended, it costs nothing per datagram, where a count carried by each one
+// (SO_RXQ_OVFL) slowed the receiver just when it was falling behind.
+std::uint32_t dropsAt(int sock) {
+    std::uint32_t mem[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof mem;
+    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, mem, &len) != 0)
+        return 0; // a kernel without it has nothing to tell
+    return mem[SK_MEMINFO_DROPS];
 }
 
 } // namespace
@@ -288,14 +282,6 @@ int recvSegments(const char* data, std::size_t size, std::size_t segment, Output
     return 0;
 }
 
-void prepareForReply(int sock) {
-    enlargeReceiveBuffer(sock, REPLY_QUEUE_BYTES);
-    int on = 1;
-    // Before the first reply can arrive, so that every datagram carries the
-    // count. A kernel without it counts for no one: there is nothing to report.
-    setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-}
-
 Reception recvStream(int sock, Output& out, RecvPath path) {
     Batch batch;
     setReceiveTimeout(sock, FIRST_REPLY_TIMEOUT);
@@ -303,11 +289,11 @@ Reception recvStream(int sock, Output& out, RecvPath path) {
         bool ended = false;
         int datagrams = receive(sock, batch, path, out, ended);
         if (datagrams < 0)
-            return {failure(errno), batch.dropped()};
+            return {failure(errno), 0};
         if (ended)
-            return {Received::Ended, batch.dropped()};
+            return {Received::Ended, dropsAt(sock)};
         if (out.failed())
-            return {Received::WriteFailed, batch.dropped()};
+            return {Received::WriteFailed, 0};
         if (!started) {
             setReceiveTimeout(sock, NEXT_REPLY_TIMEOUT);
             path = coalesceFromNowOn(sock, path);

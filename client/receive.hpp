@@ -92,16 +92,12 @@ enum class RecvPath {
 // How a reply stream ended.
 enum class Received { Ended, WriteFailed, TimedOut, Refused, Failed };
 
-// How a reply stream ended, and how many of its datagrams the kernel dropped
-// at our socket for want of room before the last one taken.
+// How a reply stream ended, and, when it ended at the marker, how many of its
+// datagrams the kernel had dropped at our socket for want of room.
 struct Reception {
     Received end;
     std::uint32_t dropped;
 };
-
-// Readies a socket for a reply stream, before the request goes out: a large
-// queue, and the kernel's count of what it drops, carried by each datagram.
-void prepareForReply(int sock);
 
 // Receives reply datagrams on a connected socket until the end marker or
 // until out fails to write, starting on path and moving to a slower one if
