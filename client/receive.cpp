@@ -32,9 +32,11 @@ constexpr std::chrono::microseconds NAP = 100us;
 
 // Beyond this many blocks of unwritten content, the receiver takes more
 // memory only while one write has lasted SLOW_WRITE, so that an output that
-// keeps up costs little of it. To a file a write takes some 30 us.
-constexpr std::size_t KEPT_BLOCKS = 32;
-constexpr std::chrono::milliseconds SLOW_WRITE{1};
+// keeps up costs little of it. To a file a write takes some 30 us, but a
+// loaded machine may keep the writer off the CPU for milliseconds; an output
+// slower than 16 MB/s takes longer, and a plain sender delivers about 8.
+constexpr std::size_t KEPT_BLOCKS = 16;
+constexpr std::chrono::milliseconds SLOW_WRITE{4};
 
 // Switching merging on costs the kernel some 0.7 ms, and as much again when
 // the socket closes: more than a small file takes to arrive. So it is
