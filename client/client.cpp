@@ -45,13 +45,21 @@ void listDirectory() {
 int printReply(int sock) {
     std::fflush(stdout);
     Output out(STDOUT_FILENO);
-    Received end = recvStream(sock, out, RecvPath::Coalesced);
+    Reception got = recvStream(sock, out, RecvPath::Coalesced);
     if (!out.flush())
-        end = Received::WriteFailed;
-    switch (end) {
+        got.end = Received::WriteFailed;
+    switch (got.end) {
     case Received::Ended:
-        std::puts("\n-------------------------------");
-        return 0;
+        if (got.dropped == 0) {
+            std::puts("\n-------------------------------");
+            return 0;
+        }
+        // What arrived is printed, but with holes the reader cannot see.
+        if (got.dropped == 1)
+            std::puts("\n1 datagram was lost: the copy is incomplete!");
+        else
+            std::printf("\n%u datagrams were lost: the copy is incomplete!\n", got.dropped);
+        return 1;
     case Received::WriteFailed:
         std::puts("\nOutput write failed!");
         return 1;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <memory>
-#include <thread>
+#include <system_error>
 
+#include <linux/sock_diag.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -29,6 +29,14 @@ constexpr std::size_t COALESCED_BYTES = 64 * 1024;
 // about 1 s of CPU without naps, 0.3 s with naps of 100 us; 200 us did no better.
 constexpr int FEW_DATAGRAMS = 16;
 constexpr std::chrono::microseconds NAP = 100us;
+
+// Beyond this many blocks of unwritten content, the receiver takes more
+// memory only while one write has lasted SLOW_WRITE, so that an output that
+// keeps up costs little of it. To a file a write takes some 30 us, but a
+// loaded machine may keep the writer off the CPU for milliseconds; an output
+// slower than 16 MB/s takes longer, and a plain sender delivers about 8.
+constexpr std::size_t KEPT_BLOCKS = 16;
+constexpr std::chrono::milliseconds SLOW_WRITE{4};
 
 // Switching merging on costs the kernel some 0.7 ms, and as much again when
 // the socket closes: more than a small file takes to arrive. So it is
@@ -133,29 +141,126 @@ int receive(int sock, Batch& batch, RecvPath& path, Output& out, bool& ended) {
     }
 }
 
+// Datagrams the kernel dropped at sock for want of room, all of them from
+// the server, the socket being connected to it. Asked once the stream has
+// ended, it costs nothing per datagram, where a count carried by each one
+// (SO_RXQ_OVFL) slowed the receiver just when it was falling behind.
+std::uint32_t dropsAt(int sock) {
+    std::uint32_t mem[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof mem;
+    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, mem, &len) != 0)
+        return 0; // a kernel without it has nothing to tell
+    return mem[SK_MEMINFO_DROPS];
+}
+
 } // namespace
+
+Output::Output(int fd) : fd_(fd), filling_(std::make_unique_for_overwrite<Block>()) {}
+
+Output::~Output() {
+    if (!writer_.joinable())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
+}
 
 void Output::decipher(const char* data, std::size_t n) {
     while (n > 0) {
-        if (len_ == sizeof buf_)
-            flush();
-        std::size_t take = std::min(n, sizeof buf_ - len_);
-        cipherBlock(data, take, buf_ + len_);
-        len_ += take;
+        if (filling_->len == BLOCK_BYTES)
+            hand();
+        std::size_t take = std::min(n, BLOCK_BYTES - filling_->len);
+        cipherBlock(data, take, filling_->bytes + filling_->len);
+        filling_->len += take;
         data += take;
         n -= take;
     }
 }
 
-bool Output::flush() {
-    for (std::size_t done = 0; done < len_ && !failed_;) {
-        ssize_t n = write(fd_, buf_ + done, len_ - done);
+// Passes the filled block to the writer, starting it for the first, and
+// takes an empty one: a spare, a new one while memory allows, or the first
+// the writer frees.
+void Output::hand() {
+    if (!writer_.joinable() && !failed_) {
+        try {
+            writer_ = std::thread([this] { writeHanded(); });
+        } catch (const std::system_error&) {
+            writeAll(*filling_); // no thread to be had: write as we go
+            filling_->len = 0;
+            return;
+        }
+    }
+    std::unique_lock lock(mutex_);
+    if (failed_) { // nothing more is written
+        filling_->len = 0;
+        return;
+    }
+    handed_.push_back(std::move(filling_));
+    ++unwritten_;
+    changed_.notify_all();
+    // Blocks piling up mostly mean that the writer is kept off the CPU, by
+    // us among others: waiting lets it run. Only a write that lasts is a
+    // slow output, and that is given memory to fall behind.
+    while (spare_.empty() && blocks_ >= KEPT_BLOCKS &&
+           !(writing_ && std::chrono::steady_clock::now() - writeStarted_ >= SLOW_WRITE))
+        changed_.wait_for(lock, SLOW_WRITE);
+    if (spare_.empty() && blocks_ < UNWRITTEN_BYTES / BLOCK_BYTES) {
+        ++blocks_;
+        lock.unlock();
+        filling_ = std::make_unique_for_overwrite<Block>();
+        return;
+    }
+    changed_.wait(lock, [&] { return !spare_.empty(); });
+    filling_ = std::move(spare_.back());
+    spare_.pop_back();
+}
+
+void Output::writeAll(const Block& block) {
+    for (std::size_t done = 0; done < block.len && !failed_;) {
+        ssize_t n = write(fd_, block.bytes + done, block.len - done);
         if (n >= 0)
             done += static_cast<std::size_t>(n);
         else if (errno != EINTR)
             failed_ = true;
     }
-    len_ = 0;
+}
+
+// The writer thread: writes the handed blocks in order and returns each
+// as a spare; after a failed write it only returns them.
+void Output::writeHanded() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return !handed_.empty() || closing_; });
+        if (handed_.empty())
+            return;
+        std::unique_ptr<Block> block = std::move(handed_.front());
+        handed_.pop_front();
+        writing_ = true;
+        writeStarted_ = std::chrono::steady_clock::now();
+        lock.unlock();
+        writeAll(*block);
+        block->len = 0;
+        lock.lock();
+        writing_ = false;
+        spare_.push_back(std::move(block));
+        --unwritten_;
+        changed_.notify_all();
+    }
+}
+
+bool Output::flush() {
+    if (!writer_.joinable()) {
+        writeAll(*filling_);
+        filling_->len = 0;
+        return !failed_;
+    }
+    if (filling_->len > 0)
+        hand();
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return unwritten_ == 0; });
     return !failed_;
 }
 
@@ -179,18 +284,18 @@ int recvSegments(const char* data, std::size_t size, std::size_t segment, Output
     return 0;
 }
 
-Received recvStream(int sock, Output& out, RecvPath path) {
+Reception recvStream(int sock, Output& out, RecvPath path) {
     Batch batch;
     setReceiveTimeout(sock, FIRST_REPLY_TIMEOUT);
     for (bool started = false;; started = true) {
         bool ended = false;
         int datagrams = receive(sock, batch, path, out, ended);
         if (datagrams < 0)
-            return failure(errno);
+            return {failure(errno), 0};
         if (ended)
-            return Received::Ended;
+            return {Received::Ended, dropsAt(sock)};
         if (out.failed())
-            return Received::WriteFailed;
+            return {Received::WriteFailed, 0};
         if (!started) {
             setReceiveTimeout(sock, NEXT_REPLY_TIMEOUT);
             path = coalesceFromNowOn(sock, path);

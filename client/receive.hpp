@@ -1,7 +1,16 @@
 // Receiving a reply stream and printing the content it carries.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "protocol.hpp"
 
@@ -15,21 +24,52 @@ inline constexpr int REPLY_QUEUE_BYTES = 16 << 20;
 // Messages taken per receive: each one datagram, or many the kernel merged.
 inline constexpr std::size_t RECEIVE_BATCH = 64;
 
+// Content received but not yet written may take this much memory. When it is
+// full the receiver stops taking datagrams until the output catches up: our
+// server then paces itself by the queue that fills, and loses nothing.
+inline constexpr std::size_t UNWRITTEN_BYTES = 64 << 20;
+
 // Collects content bytes and writes them to a descriptor in large writes.
+// Once more than one block of content has come, a thread of its own does the
+// writing, so that a slow reader of the output never keeps the receiver from
+// draining the socket; a short stream is written without one.
 class Output {
   public:
-    explicit Output(int fd) : fd_(fd) {}
-    // Deciphers n received bytes into what is held.
+    explicit Output(int fd);
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    // Deciphers n received bytes into what is held; waits while the memory
+    // for unwritten content is full.
     void decipher(const char* data, std::size_t n);
-    // Writes out what is held; false once the descriptor has refused it.
+    // Writes out what is held and waits for it; false once the descriptor
+    // has refused a write.
     bool flush();
     bool failed() const { return failed_; }
 
   private:
+    static constexpr std::size_t BLOCK_BYTES = 64 * 1024;
+    struct Block {
+        std::size_t len = 0;
+        char bytes[BLOCK_BYTES];
+    };
+    void hand();
+    void writeAll(const Block& block);
+    void writeHanded();
+
     int fd_;
-    bool failed_ = false;
-    std::size_t len_ = 0;
-    char buf_[64 * 1024];
+    std::atomic<bool> failed_ = false;
+    std::unique_ptr<Block> filling_;
+    std::mutex mutex_; // guards what follows
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<Block>> handed_;
+    std::vector<std::unique_ptr<Block>> spare_;
+    std::size_t blocks_ = 1;    // all there are, filling_ included
+    std::size_t unwritten_ = 0; // blocks handed and not yet written
+    bool writing_ = false;      // the writer is in a write, started at:
+    std::chrono::steady_clock::time_point writeStarted_;
+    bool closing_ = false;
+    std::thread writer_;
 };
 
 // Deciphers length bytes of one reply datagram, or of several whose bytes all
@@ -52,7 +92,14 @@ enum class RecvPath {
 // How a reply stream ended.
 enum class Received { Ended, WriteFailed, TimedOut, Refused, Failed };
 
+// How a reply stream ended, and, when it ended at the marker, how many of its
+// datagrams the kernel had dropped at our socket for want of room.
+struct Reception {
+    Received end;
+    std::uint32_t dropped;
+};
+
 // Receives reply datagrams on a connected socket until the end marker or
 // until out fails to write, starting on path and moving to a slower one if
 // the kernel lacks it.
-Received recvStream(int sock, Output& out, RecvPath path);
+Reception recvStream(int sock, Output& out, RecvPath path);

@@ -25,6 +25,8 @@ constexpr int DIR_FLAGS = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // open at once by a walk, far more than a served tree needs.
 constexpr int MAX_LINKS = 40;
 constexpr std::size_t MAX_DEPTH = 256;
+// Times a confined open is asked again when renames elsewhere interrupt it.
+constexpr int OPEN_TRIES = 8;
 
 using Resolver = Fd (*)(std::string_view name, int flags);
 
@@ -80,10 +82,18 @@ Fd openBeneath(std::string_view name, int flags) {
     open_how how{};
     how.flags = static_cast<unsigned>(flags);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+    // The kernel gives up a confined lookup through ".." when anything was
+    // renamed anywhere meanwhile, and asks to be asked again.
+    int fd = -1;
+    for (int tries = 0; tries < OPEN_TRIES; ++tries) {
+        fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+        if (fd >= 0 || errno != EAGAIN)
+            break;
+    }
     // Missing on old kernels, and refused by the seccomp filters of some
-    // container runtimes and service managers.
-    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+    // container runtimes and service managers; or still raced after the
+    // tries: the walk then answers, as the kernel would have.
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM || errno == EAGAIN))
         return walkBeneath(name, flags);
     return Fd{fd};
 }

@@ -187,14 +187,15 @@ bool samePeer(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-// Ends the stream at i; the next one to the same receiver may then begin.
+// Ends the stream at i. When it was the one going to its receiver, the
+// next one to the same receiver may begin.
 void endStream(std::vector<InFlight>& streams, std::size_t i, StreamEnd end) {
     reportEnd(streams[i], end);
     const sockaddr_in& peer = streams[i].stream.route().peer;
     auto next =
         std::find_if(streams.begin() + static_cast<std::ptrdiff_t>(i) + 1, streams.end(),
                      [&](const InFlight& f) { return samePeer(f.stream.route().peer, peer); });
-    if (next != streams.end())
+    if (!streams[i].behind && next != streams.end())
         next->behind = false;
     streams.erase(streams.begin() + static_cast<std::ptrdiff_t>(i));
 }
@@ -313,10 +314,13 @@ void serve(const Service& svc) {
         Clock::time_point next = giveTurns(svc, streams, batch.data());
         if (streams.empty() && !quitting)
             std::puts(WAITING);
-        if (next > Clock::now())
-            napUntil(svc, next, quitting), flushed = Clock::now();
-        else if (Clock::now() - flushed > LOG_DELAY)
-            std::fflush(stdout), flushed = Clock::now();
+        if (next > Clock::now()) {
+            napUntil(svc, next, quitting);
+            flushed = Clock::now();
+        } else if (Clock::now() - flushed > LOG_DELAY) {
+            std::fflush(stdout);
+            flushed = Clock::now();
+        }
     }
 }
 

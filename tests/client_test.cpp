@@ -2,6 +2,7 @@
 // against the real server.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 
 #include <arpa/inet.h>
@@ -188,6 +189,73 @@ TEST_F(AgainstPeer, WaitsLongerForTheFirstReply) {
     EXPECT_EQ(unanswered->wait(60s), 1);
     EXPECT_GE(std::chrono::steady_clock::now() - started, 25s);
     EXPECT_EQ(unanswered->output(), HEAD + DATA_BANNER + "\nNo reply from server: timed out!\n");
+}
+
+// The content of count datagrams, one number in each, so that a hole shows.
+std::string numbered(std::size_t count) {
+    std::string content;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string number = std::to_string(i);
+        content += std::string(DATAGRAM_SIZE - number.size(), '.') + number;
+    }
+    return content;
+}
+
+// A sender that overruns the client's queue while the client is stopped:
+// what arrived is printed in order, and the loss is reported, not hidden.
+TEST_F(AgainstPeer, ReportsDatagramsTheKernelDropped) {
+    constexpr std::size_t SENT = 200000; // more than even a forced 16 MiB queue holds
+    std::string got, content = numbered(SENT);
+    sockaddr_in from = ask("f\n", &got);
+    std::vector<std::string> stream = expectedStream(content, got);
+    client->kill(SIGSTOP);
+    reply(from, {stream.begin(), stream.end() - 1});
+    client->kill(SIGCONT);
+    std::this_thread::sleep_for(500ms); // room again for the last datagram
+    reply(from, {stream.back()});
+    EXPECT_EQ(client->wait(), 1);
+    std::string output = client->output(), start = HEAD + DATA_BANNER;
+    std::size_t message = output.rfind('\n', output.size() - 2);
+    ASSERT_EQ(output.compare(0, start.size(), start), 0);
+    ASSERT_TRUE(message != std::string::npos && message > start.size());
+    std::string printed = output.substr(start.size(), message - start.size());
+    std::size_t lost = SENT - printed.size() / DATAGRAM_SIZE;
+    EXPECT_GT(lost, 0u);
+    std::string report = "\n";
+    report += std::to_string(lost) + " datagrams were lost: the copy is incomplete!\n";
+    EXPECT_EQ(output.substr(message), report);
+    std::size_t at = 0; // each datagram printed is one sent, in the order sent
+    for (std::size_t i = 0; i < printed.size(); i += DATAGRAM_SIZE, at += DATAGRAM_SIZE)
+        while (at < content.size() && content.compare(at, DATAGRAM_SIZE, printed, i, DATAGRAM_SIZE))
+            at += DATAGRAM_SIZE;
+    EXPECT_LE(at, content.size()) << "printed out of order or altered";
+}
+
+// While nothing reads the client's output, it keeps draining its socket
+// into memory: a sender that never waits for it loses nothing.
+TEST_F(AgainstPeer, DrainsWhileItsOutputStalls) {
+    client = std::make_unique<Process>(
+        std::vector<std::string>{"/bin/sh", "-c", "{ \"$0\"; echo status $?; } | { sleep 3; cat; }",
+                                 TEST_CLIENT_BIN},
+        dir.path());
+    client->write("f\n");
+    client->closeInput();
+    sockaddr_in from{};
+    auto got = server.receive(20s, &from);
+    ASSERT_TRUE(got) << "no request";
+    std::string content = patternBytes(100000 * DATAGRAM_SIZE, 9);
+    std::vector<std::string> stream = expectedStream(content, *got);
+    // In bursts that even a default queue holds, far faster than a pipe
+    // nobody reads takes them.
+    for (std::size_t at = 0; at < stream.size(); at += 100) {
+        reply(from, {stream.begin() + at, stream.begin() + std::min(at + 100, stream.size())});
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(client->wait(), 0);
+    std::string output = client->output();
+    std::string expected = HEAD + DATA_BANNER + content + CLOSING_BANNER + "status 0\n";
+    EXPECT_EQ(output.size(), expected.size());
+    EXPECT_TRUE(output == expected) << "the copy differs"; // too long to show
 }
 
 TEST(ClientAlone, SaysSoWhenNoServerListens) {

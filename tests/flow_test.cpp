@@ -364,7 +364,8 @@ std::string receiveOn(RecvPath path, const std::function<void(const Peer& client
     connect(client.fd(), reinterpret_cast<sockaddr*>(&server), sizeof server);
     std::jthread sender([&] { send(client); });
     std::string content = printed([&](Output& out) {
-        EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended) << static_cast<int>(path);
+        EXPECT_EQ(recvStream(client.fd(), out, path).end, Received::Ended)
+            << static_cast<int>(path);
     });
     sender.join();
     return content;
@@ -475,11 +476,37 @@ TEST(RecvStream, TakesEachBatchWhole) {
                                           q.bytes.size() / DATAGRAM_SIZE, segmented));
             }
             std::string content = printed([&](Output& out) {
-                EXPECT_EQ(recvStream(client.fd(), out, path), Received::Ended);
+                EXPECT_EQ(recvStream(client.fd(), out, path).end, Received::Ended);
             });
             EXPECT_EQ(content, decipherStream(sent))
                 << queue.size() << " queued, path " << static_cast<int>(path);
         }
+    }
+}
+
+// A queue too small for what was sent: every path counts what the kernel
+// dropped.
+TEST(RecvStream, CountsTheDatagramsTheKernelDropped) {
+    constexpr std::size_t SENT = 2000;
+    for (RecvPath path : {RecvPath::Coalesced, RecvPath::Batched, RecvPath::Single}) {
+        Peer client, server(SERVICE_PORT);
+        sockaddr_in to = server.address();
+        connect(client.fd(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+        int small = 16 * 1024;
+        setsockopt(client.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        for (std::size_t i = 0; i < SENT; ++i)
+            server.sendTo(client.port(), datagrams(1, 'a'));
+        std::thread last([&] {
+            std::this_thread::sleep_for(200ms); // once the queue has room again
+            server.sendTo(client.port(), final(0));
+        });
+        Reception got{};
+        std::string content =
+            printed([&](Output& out) { got = recvStream(client.fd(), out, path); });
+        last.join();
+        EXPECT_EQ(got.end, Received::Ended);
+        EXPECT_GT(got.dropped, 0u);
+        EXPECT_EQ(got.dropped, SENT - content.size() / DATAGRAM_SIZE) << static_cast<int>(path);
     }
 }
 
