@@ -1,6 +1,8 @@
 // The real server process, driven over loopback by test sockets.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <arpa/inet.h>
 #include <netinet/udp.h>
 #include <poll.h>
@@ -264,6 +266,65 @@ TEST(ServerStart, EndsTheStreamWhenAReadFails) {
     peer.sendTo(SERVICE_PORT, request);
     EXPECT_EQ(peer.receiveStream(), expectedStream("", request));
     EXPECT_TRUE(server->waitFor("\nFile Successfully opened!\n\nFile read failed!\n" + WAITING));
+}
+
+// The kernel refuses the reply to a requester whose address has gone; the
+// others taken in the same batch of requests are answered all the same.
+TEST(ServerStart, AnswersTheRestWhenTheKernelRefusesOneReply) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: adds an address in a private network namespace";
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << std::strerror(errno);
+    ASSERT_EQ(std::system("ip link set lo up && ip addr add 198.18.0.5/32 dev lo"), 0);
+    TempDir dir;
+    auto server = startServer(dir.path());
+    Fd doomed{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in addr = serviceAddress(inet_addr("198.18.0.5")),
+                to = serviceAddress(htonl(INADDR_LOOPBACK));
+    addr.sin_port = 0;
+    ASSERT_EQ(bind(doomed.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    server->kill(SIGSTOP); // both requests wait for one receive
+    std::string stat;
+    while (stat.find(") T ") == std::string::npos)
+        stat = readFile("/proc/" + std::to_string(server->pid()) + "/stat");
+    std::string request = requestDatagram("missing");
+    sendto(doomed.get(), request.data(), DATAGRAM_SIZE, 0, reinterpret_cast<sockaddr*>(&to),
+           sizeof to);
+    Peer peer;
+    peer.request("missing");
+    ASSERT_EQ(std::system("ip addr del 198.18.0.5/32 dev lo"), 0);
+    server->kill(SIGCONT);
+    EXPECT_EQ(peer.receive(), notFound(request));
+    EXPECT_TRUE(server->waitFor("\nReply send failed!\n"));
+}
+
+// A stream stopped while it waits its turn leaves the receiver's next one
+// waiting for the one in flight.
+TEST(ServerSlots, KeepsAReceiversOrderWhenAWaitingStreamIsStopped) {
+    TempDir dir;
+    const std::string big = patternBytes(1 << 20, 12);
+    writeFile(dir / "big", big);
+    writeFile(dir / "one", "one");
+    writeFile(dir / "two", "two");
+    auto server =
+        startServer(dir.path(), {"/bin/sh", "-c", "ulimit -n 35 && exec " TEST_SERVER_BIN});
+    Peer receiver, other;
+    for (const char* name : {"big", "one", "two"})
+        receiver.request(name);
+    // More than a quarter of even a default queue read: the first stream is
+    // seen to move after the second came, which makes that one the idlest.
+    std::vector<std::string> got;
+    for (int i = 0; i < 300; ++i)
+        if (auto datagram = receiver.receive())
+            got.push_back(*datagram);
+    std::this_thread::sleep_for(300ms);
+    other.request("one"); // three slots: one must make room
+    EXPECT_EQ(decipherStream(other.receiveStream()), "one");
+    for (const std::string& datagram : receiver.receiveStream())
+        got.push_back(datagram);
+    EXPECT_TRUE(got == expectedStream(big, requestDatagram("big"))) << got.size() << " datagrams";
+    EXPECT_EQ(decipherStream(receiver.receiveStream()), "two");
+    EXPECT_TRUE(server->waitFor("\nReceiver stalled: transfer stopped! (one to 127.0.0.1:" +
+                                std::to_string(receiver.port()) + ")\n"));
 }
 
 // Two slots: two requests beyond them stop the two idlest streams. Each of
