@@ -155,6 +155,7 @@ TEST(OpenRequested, ConfinesToTheWorkingDirectory) {
         {"sub/..", false},
         {"../plain", false}, // never back in, even to the top
         {"plain/", false},
+        {"sub/", false},
         {"fifo", false},
         {"missing", false},
         {"", false},
