@@ -49,7 +49,7 @@ struct Service {
 struct Request {
     Datagram buf;
     Route route;
-    bool local = false; // arrived on the loopback device, as all traffic within this machine does
+    bool onLoopback = false; // arrived on lo, as all traffic within this machine does
 };
 
 // One reply in flight, with what its log lines need.
@@ -95,7 +95,7 @@ std::size_t streamSlots() {
 // two servers that a single forged datagram keeps going for ever.
 bool refused(const Request& req) {
     const sockaddr_in& peer = req.route.peer;
-    if (!req.local) {
+    if (!req.onLoopback) {
         char addr[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
         std::printf("\nNo reply sent: the request came from %s, which is another host!\n", addr);
@@ -140,7 +140,7 @@ int receiveRequests(const Service& svc, Request* reqs, bool wait) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(cmsg), sizeof info);
             reqs[i].route.local = info.ipi_spec_dst;
-            reqs[i].local = static_cast<unsigned>(info.ipi_ifindex) == svc.loopback;
+            reqs[i].onLoopback = static_cast<unsigned>(info.ipi_ifindex) == svc.loopback;
         }
     }
     return got;
