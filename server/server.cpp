@@ -229,18 +229,23 @@ bool startRequest(const Service& svc, std::vector<InFlight>& streams, Datagram* 
     std::puts(file ? "\nFile Successfully opened!" : "\nFile open failed!");
     if (refused(req))
         return false;
-    if (streams.size() >= svc.slots)
-        evictIdlest(streams);
     InFlight flight{shown, Stream(req.route, std::move(file), req.buf, svc.how, svc.queues)};
-    for (InFlight& other : streams) {
+    auto samePeerAs = [&](const InFlight& other) {
+        return samePeer(other.stream.route().peer, req.route.peer);
+    };
+    for (InFlight& other : streams)
         other.overlapped = flight.overlapped = true;
-        flight.behind = flight.behind || samePeer(other.stream.route().peer, req.route.peer);
-    }
+    flight.behind = std::any_of(streams.begin(), streams.end(), samePeerAs);
     if (!flight.behind)
         if (auto end = flight.stream.turn(svc.sock, batch, Clock::now(), &outbox)) {
             reportEnd(flight, *end);
             return false;
         }
+    // Only a stream still in flight after its first turn needs a slot.
+    if (streams.size() >= svc.slots) {
+        evictIdlest(streams);
+        flight.behind = std::any_of(streams.begin(), streams.end(), samePeerAs);
+    }
     streams.push_back(std::move(flight));
     return false;
 }

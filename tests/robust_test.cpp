@@ -299,8 +299,8 @@ TEST_F(Robust, FinishesTheStreamsInFlightAfterQuit) {
     EXPECT_EQ(server->wait(20s), 0);
 }
 
-// With every slot taken, a new request stops the stream whose receiver has
-// taken nothing for longest; a descriptor limit of 36 leaves four slots.
+// With every slot taken, a new stream stops the one whose receiver has taken
+// nothing for longest; a descriptor limit of 36 leaves four slots.
 TEST_F(Robust, StopsTheIdlestStreamWhenSlotsRunOut) {
     writeFile(served / "big", patternBytes(2 << 20, 14));
     Peer().request("quit"); // the fixture's server makes way
@@ -313,9 +313,15 @@ TEST_F(Robust, StopsTheIdlestStreamWhenSlotsRunOut) {
         if (&peer == &idle[0])
             std::this_thread::sleep_for(300ms); // the others take their datagram later
     }
-    Peer normal;
-    normal.request("sub/ok");
-    EXPECT_EQ(decipherStream(normal.receiveStream()), "inside");
+    Peer normal, small;
+    normal.request("big");
+    auto first = normal.receive(); // its stream is in flight: every slot is taken again
+    ASSERT_TRUE(first);
+    small.request("sub/ok"); // a reply of one datagram needs no slot: nobody is stopped for it
+    EXPECT_EQ(decipherStream(small.receiveStream()), "inside");
+    std::vector<std::string> rest = normal.receiveStream();
+    rest.insert(rest.begin(), *first);
+    EXPECT_EQ(decipherStream(rest), readFile(served / "big"));
     EXPECT_TRUE(limited->waitFor("\nReceiver stalled: transfer stopped! (big to 127.0.0.1:" +
                                  std::to_string(idle[0].port()) + ")\n"));
     for (std::size_t i = 1; i < idle.size(); ++i)
