@@ -8,6 +8,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 namespace {
@@ -153,9 +154,18 @@ std::uint32_t dropsAt(int sock) {
     return mem[SK_MEMINFO_DROPS];
 }
 
+bool isRegularFile(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 } // namespace
 
-Output::Output(int fd) : fd_(fd), filling_(std::make_unique_for_overwrite<Block>()) {}
+// A regular file takes a write at once, whoever reads it later: writing it
+// as the blocks fill costs less than handing them to a thread. Pipes,
+// terminals and sockets may hold a write for as long as their reader dawdles.
+Output::Output(int fd)
+    : fd_(fd), inline_(isRegularFile(fd)), filling_(std::make_unique_for_overwrite<Block>()) {}
 
 Output::~Output() {
     if (!writer_.joinable())
@@ -184,6 +194,11 @@ void Output::decipher(const char* data, std::size_t n) {
 // takes an empty one: a spare, a new one while memory allows, or the first
 // the writer frees.
 void Output::hand() {
+    if (inline_) {
+        writeAll(*filling_);
+        filling_->len = 0;
+        return;
+    }
     if (!writer_.joinable() && !failed_) {
         try {
             writer_ = std::thread([this] { writeHanded(); });

@@ -32,7 +32,8 @@ inline constexpr std::size_t UNWRITTEN_BYTES = 64 << 20;
 // Collects content bytes and writes them to a descriptor in large writes.
 // Once more than one block of content has come, a thread of its own does the
 // writing, so that a slow reader of the output never keeps the receiver from
-// draining the socket; a short stream is written without one.
+// draining the socket; a short stream, or one written to a regular file, is
+// written without one.
 class Output {
   public:
     explicit Output(int fd);
@@ -58,6 +59,7 @@ class Output {
     void writeHanded();
 
     int fd_;
+    bool inline_; // the output is a regular file: no thread, each block written as it fills
     std::atomic<bool> failed_ = false;
     std::unique_ptr<Block> filling_;
     std::mutex mutex_; // guards what follows
