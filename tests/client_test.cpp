@@ -90,16 +90,19 @@ TEST_F(AgainstPeer, KeepsItsSocketApartFromStandardStreams) {
         Stdio stdio;
         int status;
         std::string output;
+        std::string content = "content";
     } cases[] = {
         {Stdio::NoOutput, 0, ""},
         {Stdio::NoErrors, 0, HEAD + DATA_BANNER + "content" + CLOSING_BANNER},
         {Stdio::UnreadOutput, 1, ""},
+        // Long enough for the output thread, whose failure must be waited for.
+        {Stdio::UnreadOutput, 1, "", patternBytes(200000)},
     };
     for (const Case& c : cases) {
         std::string got;
         sockaddr_in from = ask("f\n", &got, c.stdio);
         EXPECT_EQ(got, requestDatagram("f"));
-        reply(from, expectedStream("content", got));
+        reply(from, expectedStream(c.content, got));
         EXPECT_EQ(client->wait(), c.status);
         EXPECT_EQ(client->output(), c.output);
         EXPECT_FALSE(server.receive(100ms)) << "only the request reaches the server";
