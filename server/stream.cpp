@@ -82,6 +82,15 @@ void setControl(msghdr& msg, Control& control, const Route& route, bool segment)
         msg.msg_control = nullptr;
 }
 
+// Addresses one message, of the one buffer iov, along route.
+void setMessage(msghdr& msg, iovec& iov, Control& control, const Route& route, bool segment) {
+    msg.msg_name = const_cast<sockaddr_in*>(&route.peer);
+    msg.msg_namelen = sizeof route.peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    setControl(msg, control, route, segment);
+}
+
 // Sends count datagrams in messages of up to perMessage datagrams each,
 // many messages per sendmmsg. With segment, each message is one send that
 // the kernel cuts into 32-byte datagrams, which costs it little more than
@@ -100,11 +109,7 @@ std::size_t sendMessages(int sock, const Route& route, const Datagram* batch, st
                       std::min(perMessage, count - at) * DATAGRAM_SIZE};
             msgs[n] = {};
             msghdr& msg = msgs[n].msg_hdr;
-            msg.msg_name = const_cast<sockaddr_in*>(&route.peer);
-            msg.msg_namelen = sizeof route.peer;
-            msg.msg_iov = &iov[n];
-            msg.msg_iovlen = 1;
-            setControl(msg, control[n], route, segment);
+            setMessage(msg, iov[n], control[n], route, segment);
         }
         int sent = sendmmsg(sock, msgs, n, 0);
         if (sent < 0) {
@@ -123,12 +128,8 @@ std::size_t sendSingly(int sock, const Route& route, const Datagram* batch, std:
     for (std::size_t i = 0; i < count; ++i) {
         iovec iov{const_cast<Datagram*>(batch + i), DATAGRAM_SIZE};
         msghdr msg{};
-        msg.msg_name = const_cast<sockaddr_in*>(&route.peer);
-        msg.msg_namelen = sizeof route.peer;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
         alignas(cmsghdr) Control control;
-        setControl(msg, control, route, false);
+        setMessage(msg, iov, control, route, false);
         if (sendmsg(sock, &msg, 0) < 0) {
             error = errno;
             return i;
@@ -306,11 +307,7 @@ std::size_t Outbox::send(int sock) {
     for (std::size_t i = 0; i < count_; ++i) {
         iov[i] = {datagrams_[i], DATAGRAM_SIZE};
         msghdr& msg = msgs[i].msg_hdr;
-        msg.msg_name = &routes_[i].peer;
-        msg.msg_namelen = sizeof routes_[i].peer;
-        msg.msg_iov = &iov[i];
-        msg.msg_iovlen = 1;
-        setControl(msg, control[i], routes_[i], false);
+        setMessage(msg, iov[i], control[i], routes_[i], false);
     }
     // Where the kernel refuses one message, that one goes on its own and
     // the rest go on together.
