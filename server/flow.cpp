@@ -47,8 +47,13 @@ Lookup readAnswer(const nlmsghdr* msg, QueueState& state) {
             RTA_PAYLOAD(attr) < (SK_MEMINFO_DROPS + 1) * sizeof(std::uint32_t))
             continue;
         auto* mem = static_cast<const std::uint32_t*>(RTA_DATA(attr));
-        state = {diag->idiag_rqueue, mem[SK_MEMINFO_RMEM_ALLOC], mem[SK_MEMINFO_RCVBUF],
-                 mem[SK_MEMINFO_DROPS]};
+        std::uint64_t cookie = diag->id.idiag_cookie[1];
+        state = {diag->idiag_rqueue,
+                 mem[SK_MEMINFO_RMEM_ALLOC],
+                 mem[SK_MEMINFO_RCVBUF],
+                 mem[SK_MEMINFO_DROPS],
+                 cookie << 32 | diag->id.idiag_cookie[0],
+                 diag->idiag_uid};
         return Lookup::Found;
     }
     return Lookup::Unavailable;
@@ -142,6 +147,7 @@ Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, in_addr local, Clo
     case Lookup::Found:
         observed_ = true;
         firstDrops_ = state_.drops;
+        cookie_ = state_.cookie;
         stalledBefore_ = queues_->stillStalled(peer_, state_.queued);
         break;
     case Lookup::Missing: // it asked, then closed its socket
@@ -153,13 +159,18 @@ Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, in_addr local, Clo
 }
 
 Lookup Pacer::refresh() {
-    std::uint32_t drops = state_.drops;
-    Lookup found = queues_->query(source_, peer_, state_);
+    QueueState seen;
+    Lookup found = queues_->query(source_, peer_, seen);
     if (found != Lookup::Found)
         return found;
+    // Another socket that took the address and port since is not our
+    // receiver: not a byte of this stream may reach it.
+    if (observed_ && seen.cookie != cookie_)
+        return Lookup::Missing;
     // Never above the whole queue, which an empty queue always has room for.
-    if (observed_ && state_.drops != drops)
-        cost_ = std::min({cost_ * 2, MOST_DATAGRAM_COST, std::size_t{state_.limit}});
+    if (observed_ && seen.drops != state_.drops)
+        cost_ = std::min({cost_ * 2, MOST_DATAGRAM_COST, std::size_t{seen.limit}});
+    state_ = seen;
     credit_ = state_.limit > state_.charged ? state_.limit - state_.charged : 0;
     return Lookup::Found;
 }
@@ -198,12 +209,12 @@ Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
         return Pace::Go;
     if (stalledBefore_)
         return Pace::Stalled;
-    if (credit_ < count * cost_) {
-        if (now < due_)
-            return Pace::Wait;
-        if (Pace pace = look(count, now); pace != Pace::Go)
-            return pace;
-    }
+    if (now < due_)
+        return Pace::Wait;
+    // Every turn asks again, credit or not: only the kernel knows whether
+    // the socket at that address and port is still the one that asked.
+    if (Pace pace = look(count, now); pace != Pace::Go)
+        return pace;
     progress_ = now;
     count = std::clamp<std::size_t>(credit_ / cost_, 1, count);
     credit_ -= std::min(credit_, count * cost_);

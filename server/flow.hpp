@@ -18,6 +18,8 @@ struct QueueState {
     std::uint32_t charged = 0; // what the queue is charged for: released in large steps
     std::uint32_t limit = 0;   // the socket's receive buffer
     std::uint32_t drops = 0;   // datagrams the socket has dropped so far
+    std::uint64_t cookie = 0;  // which socket this is: a port reused by another gets another
+    std::uint32_t owner = 0;   // the user id of the socket's owner
 };
 
 using Clock = std::chrono::steady_clock;
@@ -105,6 +107,7 @@ class Pacer {
     std::size_t credit_ = 0; // bytes we may still send before asking again
     std::size_t cost_;       // what one datagram is charged in the queue
     std::uint32_t firstDrops_ = 0;
+    std::uint64_t cookie_ = 0; // the receiver's socket, as it was when the stream began
     Clock::time_point progress_;
     Clock::time_point due_;
     Clock::duration nap_;

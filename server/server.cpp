@@ -169,9 +169,11 @@ void reportEnd(InFlight& flight, StreamEnd end) {
         logEnd(flight, "\nReceiver gone: transfer stopped!");
     else if (end == StreamEnd::ReceiverStalled)
         logEnd(flight, "\nReceiver stalled: transfer stopped!");
-    else if (file && file->failed())
-        logEnd(flight, "\nFile read failed!");
-    else if (file && file->cut()) {
+    else if (end == StreamEnd::ReadFailed) {
+        std::snprintf(text, sizeof text, "\nFile read failed at offset %llu!",
+                      static_cast<unsigned long long>(file->offset()));
+        logEnd(flight, text);
+    } else if (file && file->cut()) {
         std::snprintf(text, sizeof text,
                       "\nFile truncated at offset %llu: it contains the end marker byte 0xFF!",
                       static_cast<unsigned long long>(file->offset() - 1));
@@ -181,10 +183,6 @@ void reportEnd(InFlight& flight, StreamEnd end) {
         std::snprintf(text, sizeof text, "\nReceiver dropped %u datagrams!", dropped);
         logEnd(flight, text);
     }
-}
-
-bool samePeer(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
 // Ends the stream at i. When it was the one going to its receiver, the
@@ -209,6 +207,12 @@ void evictIdlest(std::vector<InFlight>& streams) {
     idlest->stream.giveUp();
     endStream(streams, static_cast<std::size_t>(idlest - streams.begin()),
               StreamEnd::ReceiverStalled);
+}
+
+// Sends the one-datagram replies gathered so far.
+void sendOutbox(const Service& svc, Outbox& outbox) {
+    for (std::size_t failed = outbox.send(svc.sock); failed > 0; --failed)
+        std::puts("\nReply send failed!");
 }
 
 // Logs one request and starts its stream, whose first turn comes at once
@@ -236,6 +240,10 @@ bool startRequest(const Service& svc, std::vector<InFlight>& streams, Datagram* 
     for (InFlight& other : streams)
         other.overlapped = flight.overlapped = true;
     flight.behind = std::any_of(streams.begin(), streams.end(), samePeerAs);
+    // An earlier reply to the same receiver still in the outbox goes first:
+    // a longer reply's first turn would otherwise overtake it.
+    if (!flight.behind && outbox.holds(req.route.peer))
+        sendOutbox(svc, outbox);
     if (!flight.behind)
         if (auto end = flight.stream.turn(svc.sock, batch, Clock::now(), &outbox)) {
             reportEnd(flight, *end);
@@ -306,8 +314,7 @@ void serve(const Service& svc) {
             int n = receiveRequests(svc, reqs.data(), idle);
             for (int i = 0; i < n && !quitting; ++i)
                 quitting = startRequest(svc, streams, batch.data(), outbox, reqs[i]);
-            for (std::size_t failed = outbox.send(svc.sock); failed > 0; --failed)
-                std::puts("\nReply send failed!");
+            sendOutbox(svc, outbox);
             if (n > 0 && streams.empty() && !quitting)
                 std::puts(WAITING);
         }

@@ -23,13 +23,16 @@ bool unsupported(int error) {
 }
 
 // Reads up to n bytes of file into out and enciphers them, up to and
-// including the first byte that narrows to the marker: the end of the file,
-// a failed read, or a data byte 0xFF (then cut is set). That byte is stored
-// as the enciphered marker in its place. Returns the bytes stored; ended
-// tells whether the marker is among them. Nothing is consumed: the caller
-// does that once the bytes are sent.
+// including the first byte that narrows to the marker: the end of the file
+// or a data byte 0xFF (then cut is set). That byte is stored as the
+// enciphered marker in its place. Returns the bytes stored; ended tells
+// whether the marker is among them. A failed read stores nothing and is no
+// end. Nothing is consumed: the caller does that once the bytes are sent.
 std::size_t encipherFrom(Reader& file, char* out, std::size_t n, bool& ended, bool& cut) {
     std::size_t got = file.peek(out, n);
+    ended = cut = false;
+    if (file.failed()) // a damaged copy must not look whole: no marker
+        return 0;
     auto* hit = static_cast<const char*>(std::memchr(out, END_MARKER, got));
     std::size_t take = hit ? static_cast<std::size_t>(hit - out) : got;
     cipherBlock(out, take, out);
@@ -166,6 +169,8 @@ int sendFile(Reader* file, Datagram& buf, std::size_t length) {
     // the wire's rule, and peers rely on it.
     bool ended = false, cut = false;
     std::size_t stored = encipherFrom(*file, buf, std::min(length, DATAGRAM_SIZE), ended, cut);
+    if (file->failed())
+        return -1;
     consumeStored(*file, stored, ended, cut);
     return ended;
 }
@@ -210,24 +215,34 @@ Stream::Stream(const Route& route, std::optional<Reader> file, const Datagram& r
 // sendFile would, and returns how many it filled; ended is set when the
 // last of them is the final datagram of the stream.
 std::size_t Stream::fill(Datagram* batch, std::size_t count, bool& ended) {
-    bool first = !file_ || file_->offset() == 0;
-    if (first) // a stream that ends there carries the request's bytes in its tail
-        std::memcpy(batch[0], request_, DATAGRAM_SIZE);
     if (!file_) {
+        std::memcpy(batch[0], request_, DATAGRAM_SIZE);
         ended = sendFile(nullptr, batch[0], DATAGRAM_SIZE);
         return 1;
     }
+    bool first = file_->offset() == 0;
     // The datagrams lie end to end, so the whole batch is one run of the file.
     pending_ = encipherFrom(*file_, batch[0], count * DATAGRAM_SIZE, ended, cut_);
-    std::size_t filled = (pending_ + DATAGRAM_SIZE - 1) / DATAGRAM_SIZE;
-    if (ended && !(first && filled == 1)) // elsewhere the tail of a final datagram is zero
-        std::memset(batch[0] + pending_, 0, filled * DATAGRAM_SIZE - pending_);
     ended_ = ended;
+    std::size_t filled = (pending_ + DATAGRAM_SIZE - 1) / DATAGRAM_SIZE;
+    if (!ended)
+        return filled;
+    // Whatever the read left past the marker is file bytes that must not be
+    // sent: the tail is the request's own bytes when the final datagram is
+    // also the first, as the buffer of one datagram would hold, else zero.
+    char* tail = batch[0] + pending_;
+    std::size_t left = filled * DATAGRAM_SIZE - pending_;
+    if (first && filled == 1)
+        std::memcpy(tail, request_ + pending_, left);
+    else
+        std::memset(tail, 0, left);
     return filled;
 }
 
 // Sends what fill left in batch, and only then consumes it from the file.
 std::optional<StreamEnd> Stream::send(int sock, const Datagram* batch, std::size_t count) {
+    if (file_ && file_->failed())
+        return StreamEnd::ReadFailed;
     if (!sendBatch(sock, route_, batch, count, how_))
         return StreamEnd::SendFailed;
     if (file_)
@@ -257,6 +272,8 @@ std::optional<StreamEnd> Stream::turn(int sock, Datagram* batch, Clock::time_poi
         // A reply of one datagram goes out without asking the kernel about
         // its receiver, which would cost more than the reply itself.
         std::size_t filled = fill(batch, 1, ended);
+        if (file_ && file_->failed())
+            return StreamEnd::ReadFailed;
         if (ended && outbox) {
             outbox->add(route_, batch[0]);
             if (file_)
@@ -298,6 +315,11 @@ void Stream::giveUp() {
 void Outbox::add(const Route& route, const Datagram& datagram) {
     std::memcpy(datagrams_[count_], datagram, DATAGRAM_SIZE);
     routes_[count_++] = route;
+}
+
+bool Outbox::holds(const sockaddr_in& peer) const {
+    return std::any_of(routes_, routes_ + count_,
+                       [&](const Route& route) { return samePeer(route.peer, peer); });
 }
 
 std::size_t Outbox::send(int sock) {

@@ -12,8 +12,9 @@
 
 // Fills buf with the next reply datagram read from file, or with the
 // not-found reply when file is null. Returns 1 when buf holds the final
-// datagram of the stream, 0 when more follow. length is the number of
-// content bytes a datagram carries, at most DATAGRAM_SIZE.
+// datagram of the stream, 0 when more follow, -1 when a read failed: the
+// stream cannot go on, and must not end as if whole. length is the number
+// of content bytes a datagram carries, at most DATAGRAM_SIZE.
 int sendFile(Reader* file, Datagram& buf, std::size_t length);
 
 // The ways to hand datagrams to the kernel, fastest first.
@@ -40,6 +41,10 @@ struct Route {
     in_addr local{};
 };
 
+inline bool samePeer(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
 // Sends count datagrams laid end to end in batch along route. When the
 // kernel refuses a path, how moves on to a slower one and the batch goes on
 // after what was sent. False when sending failed.
@@ -53,6 +58,8 @@ class Outbox {
   public:
     static constexpr std::size_t CAPACITY = 64;
     void add(const Route& route, const Datagram& datagram);
+    // Whether a reply to peer waits here.
+    bool holds(const sockaddr_in& peer) const;
     // Sends what was gathered and empties the box. Returns how many replies
     // the kernel refused.
     std::size_t send(int sock);
@@ -67,7 +74,7 @@ class Outbox {
 inline constexpr std::size_t BATCH_DATAGRAMS = 1024;
 
 // How one stream ended, for the operator's log.
-enum class StreamEnd { Sent, SendFailed, ReceiverGone, ReceiverStalled };
+enum class StreamEnd { Sent, SendFailed, ReadFailed, ReceiverGone, ReceiverStalled };
 
 // One reply stream in flight. It keeps no buffer: each turn fills the
 // server's one batch and sends it before the next stream's turn.
