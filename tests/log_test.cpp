@@ -1,0 +1,101 @@
+// The server's log, through real pipes.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "log.hpp"
+#include "protocol.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Pipe {
+    Pipe() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) == 0)
+            in = Fd{fds[0]}, out = Fd{fds[1]};
+    }
+    std::string readToEnd() {
+        std::string got;
+        char buf[4096];
+        for (ssize_t n; (n = read(in.get(), buf, sizeof buf)) != 0;)
+            if (n > 0)
+                got.append(buf, static_cast<std::size_t>(n));
+            else if (errno != EINTR)
+                break;
+        return got;
+    }
+    Fd in, out;
+};
+
+TEST(Log, WritesLinesInOrder) {
+    Pipe pipe;
+    std::string expected;
+    {
+        Log log(pipe.out.get());
+        for (int i = 0; i < 500; ++i) {
+            log.line("line " + std::to_string(i));
+            log.format("\nformat %d\n", i);
+            expected += "line " + std::to_string(i) + "\n\nformat " + std::to_string(i) + "\n";
+        }
+        log.format("%s\n", std::string(1000, 'x').c_str()); // cut, still a line
+        expected += std::string(510, 'x') + "\n";
+        EXPECT_TRUE(log.drain(10s));
+    }
+    pipe.out.reset();
+    EXPECT_EQ(pipe.readToEnd(), expected);
+}
+
+// The lines the buffer holds come out first, then the count of those
+// dropped, then the lines taken once the pipe is read again.
+TEST(Log, CountsWhatABlockedPipeCannotTake) {
+    Pipe pipe;
+    std::string filler(4096, 'f');
+    std::size_t filled = 0;
+    ASSERT_EQ(fcntl(pipe.out.get(), F_SETFL, O_NONBLOCK), 0);
+    for (ssize_t n; (n = write(pipe.out.get(), filler.data(), filler.size())) > 0;)
+        filled += static_cast<std::size_t>(n);
+    ASSERT_EQ(fcntl(pipe.out.get(), F_SETFL, 0), 0);
+    std::string got;
+    std::thread reader;
+    const int sent = 20000;
+    {
+        Log log(pipe.out.get(), 4096);
+        for (int i = 0; i < sent; ++i)
+            log.format("early %d\n", i); // returns, or the test never ends
+        EXPECT_FALSE(log.drain(50ms));
+        reader = std::thread([&] { got = pipe.readToEnd(); });
+        EXPECT_TRUE(log.drain(10s));
+        log.line("late 1");
+        log.line("late 2");
+        EXPECT_TRUE(log.drain(10s));
+    }
+    pipe.out.reset();
+    reader.join();
+    std::string expected(filled, 'f');
+    int kept = 0;
+    for (; got.starts_with(expected + "early " + std::to_string(kept) + "\n"); ++kept)
+        expected += "early " + std::to_string(kept) + "\n";
+    EXPECT_LT(kept, sent);
+    expected += "\n" + std::to_string(sent - kept) +
+                " log lines lost: the log could not be written!\nlate 1\nlate 2\n";
+    EXPECT_EQ(got, expected);
+}
+
+TEST(Log, GoesOnPastABrokenPipe) {
+    std::signal(SIGPIPE, SIG_IGN); // as the server does
+    Pipe pipe;
+    pipe.in.reset();
+    Log log(pipe.out.get());
+    for (int i = 0; i < 1000; ++i)
+        log.line("into a broken pipe");
+    EXPECT_TRUE(log.drain(10s));
+}
+
+} // namespace
