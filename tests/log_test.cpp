@@ -1,13 +1,15 @@
-// The server's log, through real pipes.
+// The server's log and its flood gate, through real pipes.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <string>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "flood.hpp"
 #include "log.hpp"
 #include "protocol.hpp"
 
@@ -96,6 +98,47 @@ TEST(Log, GoesOnPastABrokenPipe) {
     for (int i = 0; i < 1000; ++i)
         log.line("into a broken pipe");
     EXPECT_TRUE(log.drain(10s));
+}
+
+std::string summaries(FloodGate& gate, const std::vector<Clock::time_point>& times) {
+    Pipe pipe;
+    {
+        Log log(pipe.out.get());
+        for (Clock::time_point t : times)
+            gate.summarise(t, log);
+        EXPECT_TRUE(log.drain(10s));
+    }
+    pipe.out.reset();
+    return pipe.readToEnd();
+}
+
+TEST(FloodGate, CountsASecondOfFloodOnce) {
+    FloodGate gate;
+    in_addr flood{inet_addr("127.0.0.2")}, other{inet_addr("127.0.0.3")};
+    Clock::time_point start = Clock::now();
+    int logged = 0;
+    for (int i = 0; i < 150; ++i)
+        logged += gate.admit(flood, start + i * 1ms);
+    EXPECT_EQ(logged, 100);
+    EXPECT_TRUE(gate.admit(other, start + 500ms));
+    EXPECT_EQ(gate.due(), start + 1s);
+    EXPECT_EQ(summaries(gate, {start + 999ms, start + 1s, start + 2s}),
+              "\n50 more requests from 127.0.0.2 in the last second\n");
+    EXPECT_EQ(gate.due(), Clock::time_point::max());
+    EXPECT_TRUE(gate.admit(flood, start + 2s));
+}
+
+TEST(FloodGate, TracksAFewOfAFloodFromManyAddresses) {
+    FloodGate gate;
+    Clock::time_point start = Clock::now();
+    std::size_t counted = 0;
+    for (std::uint32_t sender = 0; sender < 4 * FloodGate::SENDERS; ++sender)
+        for (unsigned i = 0; i <= MOST_LOGGED_PER_SECOND; ++i)
+            counted += !gate.admit(in_addr{htonl(INADDR_LOOPBACK + sender)}, start);
+    EXPECT_EQ(counted, FloodGate::SENDERS);
+    std::string text = summaries(gate, {start + 1s});
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 * FloodGate::SENDERS);
+    EXPECT_EQ(gate.due(), Clock::time_point::max());
 }
 
 } // namespace
