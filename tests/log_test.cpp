@@ -1,4 +1,5 @@
-// The server's log and its flood gate, through real pipes.
+// The server's log, its flood gate and its list of local addresses, through
+// real pipes and real interfaces.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -7,9 +8,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include "flood.hpp"
+#include "local.hpp"
 #include "log.hpp"
 #include "protocol.hpp"
 
@@ -139,6 +142,37 @@ TEST(FloodGate, TracksAFewOfAFloodFromManyAddresses) {
     std::string text = summaries(gate, {start + 1s});
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 * FloodGate::SENDERS);
     EXPECT_EQ(gate.due(), Clock::time_point::max());
+}
+
+TEST(LocalAddresses, TakesTheWholeLoopbackBlock) {
+    LocalAddresses addresses;
+    EXPECT_TRUE(addresses.local(in_addr{inet_addr("127.0.0.1")}));
+    EXPECT_TRUE(addresses.local(in_addr{inet_addr("127.5.6.7")}));
+}
+
+TEST(LocalAddresses, FollowsAnAddressOnAVethInterface) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: adds an address to a veth interface in a private network "
+                        "namespace";
+    // Only this thread, and what it starts, enters the namespace.
+    std::thread([] {
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0) << std::strerror(errno);
+        ASSERT_EQ(std::system("ip link add va type veth peer name vb && ip link set va up"), 0);
+        LocalAddresses addresses;
+        EXPECT_TRUE(addresses.watching());
+        struct Step {
+            const char* command;
+            bool local;
+        } steps[] = {{"true", false},
+                     {"ip addr add 198.18.9.9/24 dev va", true},
+                     {"ip addr del 198.18.9.9/24 dev va", false}};
+        for (const Step& step : steps) {
+            ASSERT_EQ(std::system(step.command), 0) << step.command;
+            addresses.refresh();
+            EXPECT_EQ(addresses.local(in_addr{inet_addr("198.18.9.9")}), step.local)
+                << step.command;
+        }
+    }).join();
 }
 
 } // namespace
