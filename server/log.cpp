@@ -28,7 +28,12 @@ unsigned long long linesIn(std::string_view text, bool newline = false) {
 
 // Everything the loop and the writer share, under mutex.
 struct Log::State {
-    State(int out, std::size_t most) : fd(out), capacity(most) {}
+    // Both buffers have room for all that may be held, so that neither ever
+    // grows, however the lines come.
+    State(int out, std::size_t most) : fd(out), capacity(most) {
+        pending.reserve(capacity + LONGEST_NOTICE);
+        batch.reserve(capacity + LONGEST_NOTICE);
+    }
     const int fd;
     const std::size_t capacity;
     std::mutex mutex;
@@ -54,9 +59,10 @@ bool awaitRoom(int fd) {
     return true;
 }
 
-// Writes state.batch, then takes what came meanwhile. What cannot be
-// written at all is counted as lost, so that a broken log costs one failed
-// write per batch, not a spin. Called and returns with lock held.
+// Writes out everything pending, in as few writes as the descriptor takes.
+// What cannot be written at all is counted as lost, so that a broken log
+// costs one failed write per batch, not a spin. Called and returns with
+// lock held.
 void writeBatch(Log::State& state, std::unique_lock<std::mutex>& lock) {
     std::string& batch = state.batch;
     batch.swap(state.pending);
