@@ -131,8 +131,8 @@ Log::~Log() {
         pthread_join(writer_, nullptr);
 }
 
-// Once a line is lost, none is taken until everything before it is
-// written: then one notice says how many were lost, and the log goes on.
+// Losing lines only until the buffer has drained, not whenever a line
+// fits again, gives one notice per stoppage rather than one per line.
 void Log::append(std::string_view text, bool newline) {
     State& state = *state_;
     std::unique_lock<std::mutex> lock(state.mutex);

@@ -12,6 +12,11 @@
 #include <pthread.h>
 #include <unistd.h>
 
+// While the descriptor cannot be written, lines wait in a buffer of
+// capacity bytes; those that do not fit are dropped and counted in lines of
+// output, and none is taken until the buffer has drained. Then one line
+// says how many were lost, and the log goes on. Only one thread, the
+// loop's, may call line, format and drain.
 class Log {
   public:
     // Starts the writer. Where no thread can be started, each line is
