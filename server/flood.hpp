@@ -14,6 +14,10 @@
 // Requests logged from one address in one second before the rest are counted.
 inline constexpr unsigned MOST_LOGGED_PER_SECOND = 100;
 
+// Each sender's second starts with its first request: the first 100 are
+// logged, the rest counted, and a sender that keeps flooding has 100
+// requests and one count logged each second. summarise is to be called once
+// due() has passed; calling it more often costs a look at each sender.
 class FloodGate {
   public:
     // Senders tracked at once: only those heard from in the last second.
