@@ -1,0 +1,47 @@
+// The server's log, written by a thread of its own. A log on a pipe or
+// terminal that nobody reads would otherwise put the request loop to sleep
+// in a write, and with it every stream and every request; here the loop
+// only copies lines into memory, and what does not fit is counted instead.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include <pthread.h>
+#include <unistd.h>
+
+// While the descriptor cannot be written, lines wait in a buffer of
+// capacity bytes; those that do not fit are dropped and counted in lines of
+// output, and none is taken until the buffer has drained. Then one line
+// says how many were lost, and the log goes on. Only one thread, the
+// loop's, may call line, format and drain.
+class Log {
+  public:
+    // Starts the writer. Where no thread can be started, each line is
+    // written at once, blocking the caller: the log as it was before.
+    explicit Log(int fd = STDOUT_FILENO, std::size_t capacity = 1 << 20);
+    // Writes nothing more: call drain first. A writer asleep in a write on a
+    // pipe nobody reads is left to the end of the process, not waited for.
+    ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+
+    // text and a line break, as puts writes them.
+    void line(std::string_view text);
+    // As printf writes it; the caller gives the line break. A text longer
+    // than a log line may be is cut, and still ends with a line break.
+    void format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // Waits at most limit for everything taken to be written; true when it is.
+    bool drain(std::chrono::milliseconds limit);
+
+    struct State;
+
+  private:
+    void append(std::string_view text, bool newline);
+
+    std::shared_ptr<State> state_; // shared with the writer, which may outlive us
+    pthread_t writer_{};
+    bool threaded_ = false;
+};
