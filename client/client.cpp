@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,6 +16,9 @@
 #include "receive.hpp"
 
 namespace {
+
+// How long the socket that sent "quit" stays open after it.
+constexpr auto QUIT_LINGER = std::chrono::milliseconds(200);
 
 enum class Word { Read, TooLong, Missing };
 
@@ -120,6 +124,11 @@ int main(int argc, char* argv[]) {
     std::puts("\n---------Data Received---------");
     if (quit) {
         std::puts("Exiting.....................");
+        std::fflush(stdout);
+        // The server obeys "quit" only from a socket of its own user or
+        // root, and asks the kernel whose socket sent it: ours must still
+        // be there to be asked about.
+        std::this_thread::sleep_for(QUIT_LINGER);
         return 0;
     }
     return printReply(sock.get());

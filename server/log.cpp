@@ -134,6 +134,7 @@ Log::~Log() {
 // Losing lines only until the buffer has drained, not whenever a line
 // fits again, gives one notice per stoppage rather than one per line.
 void Log::append(std::string_view text, bool newline) {
+    ++said_;
     State& state = *state_;
     std::unique_lock<std::mutex> lock(state.mutex);
     char notice[LONGEST_NOTICE];

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -35,6 +36,9 @@ class Log {
     void format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     // Waits at most limit for everything taken to be written; true when it is.
     bool drain(std::chrono::milliseconds limit);
+    // How many times line or format was called: tells the loop whether
+    // anything was said since it last looked.
+    std::uint64_t said() const { return said_; }
 
     struct State;
 
@@ -44,4 +48,5 @@ class Log {
     std::shared_ptr<State> state_; // shared with the writer, which may outlive us
     pthread_t writer_{};
     bool threaded_ = false;
+    std::uint64_t said_ = 0;
 };

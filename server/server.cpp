@@ -17,13 +17,18 @@
 #include <sys/socket.h>
 
 #include "arguments.hpp"
+#include "flood.hpp"
 #include "flow.hpp"
+#include "local.hpp"
+#include "log.hpp"
 #include "protocol.hpp"
 #include "reader.hpp"
 #include "request.hpp"
 #include "stream.hpp"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // Replies in flight at most, each holding an open file. Beyond it a new
 // request stops the stream whose receiver has taken nothing for longest.
@@ -32,8 +37,10 @@ constexpr std::size_t MOST_STREAMS = 4096;
 constexpr rlim_t SPARE_DESCRIPTORS = 32;
 // Requests taken per receive call.
 constexpr std::size_t REQUEST_BATCH = Outbox::CAPACITY;
-// The log is written in blocks, but never held back longer than this.
-constexpr auto LOG_DELAY = std::chrono::milliseconds(10);
+// After "quit", how long the streams in flight may take to finish.
+constexpr auto GOODBYE_LIMIT = 30s;
+// How long the log may take to go out once the server is done.
+constexpr auto LAST_WORDS = 1000ms;
 
 const char* const WAITING = "\nWaiting for file name...";
 
@@ -42,22 +49,33 @@ struct Service {
     int sock;
     SendMethod how;
     ReceiverQueues* queues;
-    unsigned loopback; // the interface index of lo
+    LocalAddresses* local;
+    Log* log;
     std::size_t slots; // how many streams may be in flight
 };
 
 struct Request {
     Datagram buf;
     Route route;
-    bool onLoopback = false; // arrived on lo, as all traffic within this machine does
 };
 
 // One reply in flight, with what its log lines need.
 struct InFlight {
     std::string name; // as logged
     Stream stream;
+    bool quiet = false;      // its sender floods: its lines are counted, not written
     bool overlapped = false; // others were in flight during its life: say whose lines are whose
     bool behind = false;     // an earlier stream to the same receiver goes first
+};
+
+// What the request loop keeps from one pass to the next.
+struct Loop {
+    std::vector<InFlight> streams;
+    std::vector<Datagram> batch = std::vector<Datagram>(BATCH_DATAGRAMS);
+    std::vector<Request> reqs = std::vector<Request>(REQUEST_BATCH);
+    Outbox outbox;
+    FloodGate gate;
+    std::optional<Clock::time_point> stopBy; // set by "quit"
 };
 
 bool bindSocket(int sock, const sockaddr_in& addr) {
@@ -86,33 +104,51 @@ std::size_t streamSlots() {
     return std::min<std::size_t>(MOST_STREAMS, limit.rlim_cur - SPARE_DESCRIPTORS);
 }
 
-// Says why a request gets no reply, or returns false when it gets one.
-// The service moves files between processes on this machine: another host
-// could fetch any file, or forge a requester's address and have a file sent
-// to a victim, so only requests that came through the loopback device are
-// answered. A reply to the service's own port, or to a port below 1024
-// where echo, chargen and name services live, could start a loop between
-// two servers that a single forged datagram keeps going for ever.
-bool refused(const Request& req) {
+std::string dotted(in_addr addr) {
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr, text, sizeof text);
+    return text;
+}
+
+// Only the server's own user, or root, may stop it: the requesting socket's
+// owner, as the kernel reports it, says who sent "quit".
+std::string quitRefusal(const Service& svc, const Request& req) {
+    QueueState sender;
+    if (svc.queues->query(serviceAddress(req.route.local.s_addr), req.route.peer, sender) !=
+        Lookup::Found)
+        return "\nQuit refused: the sending socket cannot be found!";
+    if (sender.owner == 0 || sender.owner == geteuid())
+        return {};
+    return "\nQuit refused: the sending socket belongs to user " + std::to_string(sender.owner) +
+           ", not to the server's user or root!";
+}
+
+// Says why a request gets no reply, or returns an empty text when it gets
+// one. The service moves files between processes on this machine: another
+// host could fetch any file, or forge a requester's address and have a file
+// sent to a victim, so only requests from this machine's own addresses are
+// answered, which the kernel never lets another host claim. A reply to the
+// service's own port, or to a port below 1024 where echo, chargen and name
+// services live, could start a loop between two servers that a single
+// forged datagram keeps going for ever.
+std::string refusal(const Service& svc, const Request& req, bool stopping) {
     const sockaddr_in& peer = req.route.peer;
-    if (!req.onLoopback) {
-        char addr[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
-        std::printf("\nNo reply sent: the request came from %s, which is another host!\n", addr);
-        return true;
-    }
+    if (!svc.local->local(peer.sin_addr))
+        return "\nNo reply sent: the request came from " + dotted(peer.sin_addr) +
+               ", which is another host!";
     std::uint16_t port = ntohs(peer.sin_port);
-    if (port != SERVICE_PORT && port >= 1024)
-        return false;
-    std::printf("\nNo reply sent: the request came from port %u, which is privileged or the "
-                "service's own!\n",
-                port);
-    return true;
+    if (port == SERVICE_PORT || port < 1024)
+        return "\nNo reply sent: the request came from port " + std::to_string(port) +
+               ", which is privileged or the service's own!";
+    if (stopping)
+        return "\nNo reply sent: the server is stopping!";
+    if (requestName(req.buf) == "quit")
+        return quitRefusal(svc, req);
+    return {};
 }
 
 // Takes the requests waiting, up to a batch; with wait, blocks until one
-// comes. Each learns the address it was sent to, which its replies come
-// from, and the device it arrived on.
+// comes. Each learns the address it was sent to, which its replies come from.
 int receiveRequests(const Service& svc, Request* reqs, bool wait) {
     mmsghdr msgs[REQUEST_BATCH] = {};
     iovec iov[REQUEST_BATCH];
@@ -140,7 +176,6 @@ int receiveRequests(const Service& svc, Request* reqs, bool wait) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(cmsg), sizeof info);
             reqs[i].route.local = info.ipi_spec_dst;
-            reqs[i].onLoopback = static_cast<unsigned>(info.ipi_ifindex) == svc.loopback;
         }
     }
     return got;
@@ -148,47 +183,50 @@ int receiveRequests(const Service& svc, Request* reqs, bool wait) {
 
 // Writes one line that ends a stream. While others are in flight, the line
 // says which file and which receiver it speaks of.
-void logEnd(const InFlight& flight, const char* text) {
+void logEnd(const Service& svc, const InFlight& flight, const char* text) {
+    if (flight.quiet)
+        return;
     if (!flight.overlapped) {
-        std::puts(text);
+        svc.log->line(text);
         return;
     }
     const sockaddr_in& peer = flight.stream.route().peer;
-    char addr[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
-    std::printf("%s (%s to %s:%u)\n", text, flight.name.c_str(), addr, ntohs(peer.sin_port));
+    svc.log->format("%s (%s to %s:%u)\n", text, flight.name.c_str(), dotted(peer.sin_addr).c_str(),
+                    ntohs(peer.sin_port));
 }
 
 // Tells the operator when the copy a requester got is not the whole file.
-void reportEnd(InFlight& flight, StreamEnd end) {
+void reportEnd(const Service& svc, InFlight& flight, StreamEnd end) {
     const Reader* file = flight.stream.file();
     char text[128];
     if (end == StreamEnd::SendFailed)
-        logEnd(flight, "\nReply send failed!");
+        logEnd(svc, flight, "\nReply send failed!");
     else if (end == StreamEnd::ReceiverGone)
-        logEnd(flight, "\nReceiver gone: transfer stopped!");
+        logEnd(svc, flight, "\nReceiver gone: transfer stopped!");
     else if (end == StreamEnd::ReceiverStalled)
-        logEnd(flight, "\nReceiver stalled: transfer stopped!");
+        logEnd(svc, flight, "\nReceiver stalled: transfer stopped!");
+    else if (end == StreamEnd::Stopped)
+        logEnd(svc, flight, "\nServer stopping: transfer stopped!");
     else if (end == StreamEnd::ReadFailed) {
         std::snprintf(text, sizeof text, "\nFile read failed at offset %llu!",
                       static_cast<unsigned long long>(file->offset()));
-        logEnd(flight, text);
+        logEnd(svc, flight, text);
     } else if (file && file->cut()) {
         std::snprintf(text, sizeof text,
                       "\nFile truncated at offset %llu: it contains the end marker byte 0xFF!",
                       static_cast<unsigned long long>(file->offset() - 1));
-        logEnd(flight, text);
+        logEnd(svc, flight, text);
     }
     if (std::uint32_t dropped = flight.stream.dropped()) {
         std::snprintf(text, sizeof text, "\nReceiver dropped %u datagrams!", dropped);
-        logEnd(flight, text);
+        logEnd(svc, flight, text);
     }
 }
 
 // Ends the stream at i. When it was the one going to its receiver, the
 // next one to the same receiver may begin.
-void endStream(std::vector<InFlight>& streams, std::size_t i, StreamEnd end) {
-    reportEnd(streams[i], end);
+void endStream(const Service& svc, std::vector<InFlight>& streams, std::size_t i, StreamEnd end) {
+    reportEnd(svc, streams[i], end);
     const sockaddr_in& peer = streams[i].stream.route().peer;
     auto next =
         std::find_if(streams.begin() + static_cast<std::ptrdiff_t>(i) + 1, streams.end(),
@@ -200,40 +238,26 @@ void endStream(std::vector<InFlight>& streams, std::size_t i, StreamEnd end) {
 
 // Every slot is taken: the stream whose receiver has taken nothing for
 // longest makes room, as if it had stalled.
-void evictIdlest(std::vector<InFlight>& streams) {
+void evictIdlest(const Service& svc, std::vector<InFlight>& streams) {
     auto idlest = std::min_element(streams.begin(), streams.end(), [](auto& a, auto& b) {
         return a.stream.lastProgress() < b.stream.lastProgress();
     });
     idlest->stream.giveUp();
-    endStream(streams, static_cast<std::size_t>(idlest - streams.begin()),
+    endStream(svc, streams, static_cast<std::size_t>(idlest - streams.begin()),
               StreamEnd::ReceiverStalled);
 }
 
 // Sends the one-datagram replies gathered so far.
 void sendOutbox(const Service& svc, Outbox& outbox) {
     for (std::size_t failed = outbox.send(svc.sock); failed > 0; --failed)
-        std::puts("\nReply send failed!");
+        svc.log->line("\nReply send failed!");
 }
 
-// Logs one request and starts its stream, whose first turn comes at once
-// unless an earlier stream to the same receiver is in flight; a reply of one
-// datagram waits in outbox. True on "quit".
-bool startRequest(const Service& svc, std::vector<InFlight>& streams, Datagram* batch,
-                  Outbox& outbox, const Request& req) {
-    std::string_view name = requestName(req.buf);
-    std::optional<Reader> file;
-    if (Fd fd = openRequested(name); fd.valid())
-        file.emplace(std::move(fd));
-    std::string shown = escapeName(name);
-    std::printf("\nFile Name Received: %s\n", shown.c_str());
-    if (name == "quit") {
-        std::puts("Exiting..........");
-        return true;
-    }
-    std::puts(file ? "\nFile Successfully opened!" : "\nFile open failed!");
-    if (refused(req))
-        return false;
-    InFlight flight{shown, Stream(req.route, std::move(file), req.buf, svc.how, svc.queues)};
+// Starts the stream that answers req, whose first turn comes at once unless
+// an earlier stream to the same receiver is in flight; a reply of one
+// datagram waits in the outbox.
+void startStream(const Service& svc, Loop& loop, const Request& req, InFlight flight) {
+    std::vector<InFlight>& streams = loop.streams;
     auto samePeerAs = [&](const InFlight& other) {
         return samePeer(other.stream.route().peer, req.route.peer);
     };
@@ -242,27 +266,57 @@ bool startRequest(const Service& svc, std::vector<InFlight>& streams, Datagram* 
     flight.behind = std::any_of(streams.begin(), streams.end(), samePeerAs);
     // An earlier reply to the same receiver still in the outbox goes first:
     // a longer reply's first turn would otherwise overtake it.
-    if (!flight.behind && outbox.holds(req.route.peer))
-        sendOutbox(svc, outbox);
+    if (!flight.behind && loop.outbox.holds(req.route.peer))
+        sendOutbox(svc, loop.outbox);
     if (!flight.behind)
-        if (auto end = flight.stream.turn(svc.sock, batch, Clock::now(), &outbox)) {
-            reportEnd(flight, *end);
-            return false;
+        if (auto end =
+                flight.stream.turn(svc.sock, loop.batch.data(), Clock::now(), &loop.outbox)) {
+            reportEnd(svc, flight, *end);
+            return;
         }
     // Only a stream still in flight after its first turn needs a slot.
     if (streams.size() >= svc.slots) {
-        evictIdlest(streams);
+        evictIdlest(svc, streams);
         flight.behind = std::any_of(streams.begin(), streams.end(), samePeerAs);
     }
     streams.push_back(std::move(flight));
+}
+
+// Judges one request before anything is done with it, logs it unless its
+// sender floods, and answers it. True on a "quit" that is obeyed.
+bool takeRequest(const Service& svc, Loop& loop, const Request& req) {
+    std::string_view name = requestName(req.buf);
+    std::string shown = escapeName(name);
+    bool quiet = !loop.gate.admit(req.route.peer.sin_addr, Clock::now());
+    auto say = [&](std::string_view text) {
+        if (!quiet)
+            svc.log->line(text);
+    };
+    if (!quiet)
+        svc.log->format("\nFile Name Received: %s\n", shown.c_str());
+    if (std::string why = refusal(svc, req, loop.stopBy.has_value()); !why.empty()) {
+        say(why);
+        return false;
+    }
+    if (name == "quit") {
+        svc.log->line("Exiting..........");
+        return true;
+    }
+    std::optional<Reader> file;
+    if (Fd fd = openRequested(name); fd.valid())
+        file.emplace(std::move(fd));
+    say(file ? "\nFile Successfully opened!" : "\nFile open failed!");
+    startStream(svc, loop, req,
+                {shown, Stream(req.route, std::move(file), req.buf, svc.how, svc.queues), quiet});
     return false;
 }
 
 // Gives every stream that may send a turn. Returns when the next turn is
 // due: now when any stream sent or ended.
-Clock::time_point giveTurns(const Service& svc, std::vector<InFlight>& streams, Datagram* batch) {
+Clock::time_point giveTurns(const Service& svc, Loop& loop) {
+    std::vector<InFlight>& streams = loop.streams;
     Clock::time_point now = Clock::now();
-    Clock::time_point next = now + std::chrono::seconds(1);
+    Clock::time_point next = now + 1s;
     for (std::size_t i = 0; i < streams.size();) {
         Stream& stream = streams[i].stream;
         if (streams[i].behind || stream.due() > now) {
@@ -271,8 +325,8 @@ Clock::time_point giveTurns(const Service& svc, std::vector<InFlight>& streams, 
             ++i;
             continue;
         }
-        if (auto end = stream.turn(svc.sock, batch, now)) {
-            endStream(streams, i, *end);
+        if (auto end = stream.turn(svc.sock, loop.batch.data(), now)) {
+            endStream(svc, streams, i, *end);
             next = now;
             continue;
         }
@@ -282,57 +336,57 @@ Clock::time_point giveTurns(const Service& svc, std::vector<InFlight>& streams, 
     return next;
 }
 
-// Naps until the next turn is due or, unless quitting, a request comes.
-// The log goes out first, so that the operator sees each request at once.
-void napUntil(const Service& svc, Clock::time_point due, bool quitting) {
-    std::fflush(stdout);
+// Naps until due or until a request comes.
+void napUntil(const Service& svc, Clock::time_point due) {
     auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now());
     if (wait.count() <= 0)
         return;
     timespec ts{static_cast<time_t>(wait.count() / 1000000000),
                 static_cast<long>(wait.count() % 1000000000)};
-    pollfd pfd{quitting ? -1 : svc.sock, POLLIN, 0};
+    pollfd pfd{svc.sock, POLLIN, 0};
     ppoll(&pfd, 1, &ts, nullptr); // woken early or not, the loop looks again
 }
 
+// Takes every waiting request and answers or refuses each. After "quit"
+// every request is refused, the rest of its batch included.
+void takeRequests(const Service& svc, Loop& loop, bool wait) {
+    svc.local->refresh();
+    int n = receiveRequests(svc, loop.reqs.data(), wait);
+    for (int i = 0; i < n; ++i)
+        if (takeRequest(svc, loop, loop.reqs[i]))
+            loop.stopBy = Clock::now() + GOODBYE_LIMIT;
+    sendOutbox(svc, loop.outbox);
+}
+
 // The request loop: take every waiting request, give every stream a turn,
-// and nap only when no stream can send and no request waits. After "quit"
-// no request is taken; the streams in flight run to their end.
+// and nap only when no stream can send and no request waits. After "quit",
+// the streams in flight have a while to finish; then the rest are stopped.
 void serve(const Service& svc) {
-    std::vector<InFlight> streams;
-    std::vector<Datagram> batch(BATCH_DATAGRAMS);
-    std::vector<Request> reqs(REQUEST_BATCH);
-    Outbox outbox;
-    bool quitting = false;
-    Clock::time_point flushed = Clock::now();
-    std::puts(WAITING);
+    Loop loop;
+    // How much the log had said when it last said WAITING: it says it again
+    // only after something else, so that a flood the gate keeps quiet
+    // cannot fill the log with it.
+    std::uint64_t waitingSaid = ~std::uint64_t{0};
     for (;;) {
-        if (!quitting) {
-            bool idle = streams.empty();
-            if (idle)
-                std::fflush(stdout); // about to block
-            int n = receiveRequests(svc, reqs.data(), idle);
-            for (int i = 0; i < n && !quitting; ++i)
-                quitting = startRequest(svc, streams, batch.data(), outbox, reqs[i]);
-            sendOutbox(svc, outbox);
-            if (n > 0 && streams.empty() && !quitting)
-                std::puts(WAITING);
+        if (svc.log->said() != waitingSaid && loop.streams.empty() && !loop.stopBy) {
+            svc.log->line(WAITING);
+            waitingSaid = svc.log->said();
         }
-        if (streams.empty()) {
-            if (quitting)
-                return;
-            continue;
+        bool idle =
+            loop.streams.empty() && !loop.stopBy && loop.gate.due() == Clock::time_point::max();
+        takeRequests(svc, loop, idle);
+        Clock::time_point now = Clock::now();
+        loop.gate.summarise(now, *svc.log);
+        if (loop.stopBy && (loop.streams.empty() || now >= *loop.stopBy)) {
+            while (!loop.streams.empty())
+                endStream(svc, loop.streams, 0, StreamEnd::Stopped);
+            return;
         }
-        Clock::time_point next = giveTurns(svc, streams, batch.data());
-        if (streams.empty() && !quitting)
-            std::puts(WAITING);
-        if (next > Clock::now()) {
-            napUntil(svc, next, quitting);
-            flushed = Clock::now();
-        } else if (Clock::now() - flushed > LOG_DELAY) {
-            std::fflush(stdout);
-            flushed = Clock::now();
-        }
+        Clock::time_point next = std::min(giveTurns(svc, loop), loop.gate.due());
+        if (loop.stopBy)
+            next = std::min(next, *loop.stopBy);
+        if (!loop.streams.empty() || loop.gate.due() != Clock::time_point::max())
+            napUntil(svc, next);
     }
 }
 
@@ -361,8 +415,11 @@ int main(int argc, char* argv[]) {
     ReceiverQueues queues;
     if (!queues.available())
         std::puts("\nNo UDP socket diagnostics in this kernel: replies are not paced!");
-    Service svc{sock.get(), probeSending(), &queues, if_nametoindex("lo"), streamSlots()};
+    std::fflush(stdout); // from here on the log's writer has standard output
+    LocalAddresses local;
+    Log log;
+    Service svc{sock.get(), probeSending(), &queues, &local, &log, streamSlots()};
     serve(svc);
-    std::fflush(stdout);
+    log.drain(LAST_WORDS);
     return 0;
 }

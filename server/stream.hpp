@@ -74,7 +74,7 @@ class Outbox {
 inline constexpr std::size_t BATCH_DATAGRAMS = 1024;
 
 // How one stream ended, for the operator's log.
-enum class StreamEnd { Sent, SendFailed, ReadFailed, ReceiverGone, ReceiverStalled };
+enum class StreamEnd { Sent, SendFailed, ReadFailed, ReceiverGone, ReceiverStalled, Stopped };
 
 // One reply stream in flight. It keeps no buffer: each turn fills the
 // server's one batch and sends it before the next stream's turn.

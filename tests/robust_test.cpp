@@ -5,7 +5,10 @@
 #include <fstream>
 #include <random>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "support.hpp"
 
@@ -80,7 +83,8 @@ class Robust : public ::testing::Test {
     }
     void TearDown() override {
         if (server && server->running()) {
-            Peer().request("quit");
+            Peer owner; // open until the server has seen whose socket asks
+            owner.request("quit");
             EXPECT_EQ(server->wait(10s), 0);
         }
     }
@@ -282,17 +286,24 @@ TEST_F(Robust, OverlapsStreamsAndKeepsEachReceiversOrder) {
     EXPECT_EQ(paused.receiveStream(), expectedStream(second, requestDatagram("second")));
 }
 
-// "quit" takes no more requests, but the streams in flight run to their end.
+// After "quit" every request is refused, the rest of quit's own batch
+// included, but the streams in flight run to their end.
 TEST_F(Robust, FinishesTheStreamsInFlightAfterQuit) {
     std::string big = patternBytes(2 << 20, 13);
     writeFile(served / "big", big);
-    Peer paused;
+    Peer paused, owner, late;
     paused.request("big");
     ASSERT_TRUE(server->waitFor("File Successfully opened!"));
-    Peer().request("quit");
-    ASSERT_TRUE(server->waitFor("Exiting..........\n"));
-    Peer late;
+    server->kill(SIGSTOP); // quit and the next request in one batch
+    owner.request("quit");
     late.request("sub/ok");
+    server->kill(SIGCONT);
+    ASSERT_TRUE(server->waitFor("Exiting..........\n\nFile Name Received: sub/ok\n"
+                                "\nNo reply sent: the server is stopping!\n"));
+    late.request("sub/ok");
+    ASSERT_TRUE(server->waitFor("\nNo reply sent: the server is stopping!\n"
+                                "\nFile Name Received: sub/ok\n"
+                                "\nNo reply sent: the server is stopping!\n"));
     EXPECT_FALSE(late.receive(200ms)) << "no request is taken after quit";
     EXPECT_TRUE(server->running());
     EXPECT_EQ(paused.receiveStream(), expectedStream(big, requestDatagram("big")));
@@ -303,7 +314,8 @@ TEST_F(Robust, FinishesTheStreamsInFlightAfterQuit) {
 // nothing for longest; a descriptor limit of 36 leaves four slots.
 TEST_F(Robust, StopsTheIdlestStreamWhenSlotsRunOut) {
     writeFile(served / "big", patternBytes(2 << 20, 14));
-    Peer().request("quit"); // the fixture's server makes way
+    Peer owner;
+    owner.request("quit"); // the fixture's server makes way
     ASSERT_EQ(server->wait(10s), 0);
     auto limited = startServer(served, {"/bin/sh", "-c", "ulimit -n 36 && exec " TEST_SERVER_BIN});
     std::vector<Peer> idle(4);
@@ -329,3 +341,125 @@ TEST_F(Robust, StopsTheIdlestStreamWhenSlotsRunOut) {
 }
 
 } // namespace
+
+namespace {
+
+// Sends "quit" from a socket of user uid, in a child that becomes that user
+// and, being forked from threads, makes nothing but system calls.
+void quitAs(uid_t uid) {
+    const std::string request = requestDatagram("quit");
+    const sockaddr_in to = serviceAddress(htonl(INADDR_LOOPBACK));
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(uid) != 0 || setuid(uid) != 0)
+            _exit(1);
+        int sock = socket(AF_INET, SOCK_DGRAM, 0); // owned by whoever makes it
+        if (sendto(sock, request.data(), DATAGRAM_SIZE, 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to) != ssize_t{DATAGRAM_SIZE})
+            _exit(1);
+        timespec linger{0, 500000000}; // the server sees whose socket asks
+        nanosleep(&linger, nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+}
+
+} // namespace
+
+// Only the server's own user or root may stop it.
+TEST_F(Robust, ObeysQuitOnlyFromItsOwnUserOrRoot) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: sends quit as another user";
+    quitAs(65534);
+    EXPECT_TRUE(server->waitFor("\nFile Name Received: quit\n\nQuit refused: the sending socket "
+                                "belongs to user 65534, not to the server's user or root!\n" +
+                                std::string("\nWaiting for file name...\n")));
+    EXPECT_TRUE(server->running());
+    quitAs(0);
+    EXPECT_EQ(server->wait(10s), 0);
+    EXPECT_TRUE(server->output().ends_with("\nFile Name Received: quit\nExiting..........\n"));
+}
+
+// After "quit" a receiver that takes nothing keeps the server at most a
+// bounded while; then its stream is stopped and the server ends.
+TEST_F(Robust, StopsTheStreamsLeftWhenItsGoodbyeRunsOut) {
+    writeFile(served / "big", patternBytes(8 << 20, 15));
+    Peer idle, owner;
+    idle.request("big");
+    ASSERT_TRUE(server->waitFor("File Successfully opened!"));
+    owner.request("quit");
+    ASSERT_TRUE(server->waitFor("Exiting..........\n"));
+    EXPECT_EQ(server->wait(40s), 0);
+    EXPECT_TRUE(server->output().ends_with("Exiting..........\n"
+                                           "\nServer stopping: transfer stopped!\n"));
+}
+
+// A log nobody reads never stops the serving: the lines that do not fit are
+// counted, and said once the log can be written again. Each request comes
+// from an address of its own, so that none is kept quiet as a flood.
+TEST(ServerLog, KeepsServingWhileItsLogCannotBeWritten) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "log").c_str(), 0600), 0);
+    Fd log{open((dir / "log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    ASSERT_TRUE(log.valid());
+    Process server({"/bin/sh", "-c", "exec " TEST_SERVER_BIN " >log"}, dir.path());
+    Peer first;
+    std::optional<std::string> reply;
+    for (int i = 0; i < 100 && !reply; ++i) {
+        first.request("missing");
+        reply = first.receive(100ms);
+    }
+    ASSERT_TRUE(reply) << "the server did not start";
+    const int ADDRESSES = 200, EACH = 100;
+    for (int host = 0; host < ADDRESSES; ++host) {
+        std::string address = "127.0.1." + std::to_string(host + 1);
+        Peer peer(0, address.c_str());
+        for (int i = 0; i < EACH; ++i) {
+            peer.request("missing");
+            ASSERT_EQ(peer.receive(), notFound(requestDatagram("missing"))) << address;
+        }
+    }
+    std::string status = readFile("/proc/" + std::to_string(server.pid()) + "/status");
+    std::size_t peak = std::stoul(status.substr(status.find("VmHWM:") + 6));
+    EXPECT_LT(peak, 16u << 10) << "kB: the lines waiting are bounded";
+    std::string text;
+    char chunk[65536];
+    for (int i = 0; i < 200 && text.find("log lines lost") == std::string::npos; ++i) {
+        first.request("after");
+        first.receive();
+        std::this_thread::sleep_for(10ms);
+        for (ssize_t got; (got = read(log.get(), chunk, sizeof chunk)) > 0;)
+            text.append(chunk, static_cast<std::size_t>(got));
+    }
+    std::size_t at = text.find(" log lines lost: the log could not be written!\n");
+    ASSERT_NE(at, std::string::npos);
+    std::size_t start = text.rfind('\n', at) + 1;
+    EXPECT_GT(std::stoul(text.substr(start, at - start)), 10000u);
+    EXPECT_NE(text.find("\nFile Name Received: after\n", at), std::string::npos);
+}
+
+// A sender past a hundred requests a second has the rest of that second's
+// requests counted in one line; every request is still answered.
+TEST_F(Robust, SummarisesASenderThatFloodsTheLog) {
+    Peer flooder;
+    const int REQUESTS = 300;
+    for (int i = 0; i < REQUESTS; ++i) {
+        flooder.request("missing");
+        ASSERT_TRUE(flooder.receive());
+    }
+    ASSERT_TRUE(server->waitFor(" in the last second\n", 5s));
+    std::string log = server->output();
+    std::size_t logged = 0, counted = 0;
+    for (std::size_t at = 0;
+         (at = log.find("File Name Received: missing", at)) != std::string::npos; ++at)
+        ++logged;
+    const std::string SUMMARY = " more requests from 127.0.0.1 in the last second\n";
+    for (std::size_t at = 0; (at = log.find(SUMMARY, at)) != std::string::npos; ++at) {
+        std::size_t start = log.rfind('\n', at - 1) + 1;
+        counted += std::stoul(log.substr(start, at - start));
+    }
+    EXPECT_EQ(logged + counted, std::size_t{REQUESTS});
+    EXPECT_LE(logged, 200u);
+}

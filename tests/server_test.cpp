@@ -283,12 +283,15 @@ int askFromAnotherHost(int ready, int go, const std::vector<std::string>& names)
 }
 
 // Only this machine is answered: another host gets nothing, whether it asks
-// for a file, for a missing name, or in a third party's name.
+// for a file, for a missing name, or in a third party's name, and cannot
+// stop the server. This machine's own address on that link is this
+// machine's, whoever sends to it.
 TEST_F(Server, AnswersNoOtherHost) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root: a veth pair to a network namespace standing for another host";
     writeFile(dir / "big", patternBytes(4 << 20, 3));
-    const std::vector<std::string> names = {"big", "missing"};
+    writeFile(dir / "small", "small");
+    const std::vector<std::string> names = {"big", "missing", "quit"};
     int ready[2], go[2];
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(go), 0);
@@ -308,10 +311,25 @@ TEST_F(Server, AnswersNoOtherHost) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "datagrams sent to the other host";
     for (const char* from : {"198.18.1.2", "198.18.1.9"})
         for (const std::string& name : names)
-            EXPECT_TRUE(server->waitFor("\nFile Name Received: " + name + "\n\nFile " +
-                                        (name == "big" ? "Successfully opened" : "open failed") +
-                                        "!\n\nNo reply sent: the request came from " + from +
+            EXPECT_TRUE(server->waitFor("\nFile Name Received: " + name +
+                                        "\n\nNo reply sent: the request came from " + from +
                                         ", which is another host!\n"));
+    EXPECT_TRUE(server->running());
+    sockaddr_in ours = serviceAddress(inet_addr("198.18.1.1"));
+    for (const char* from : {"198.18.1.1", "127.0.0.1"}) {
+        Fd sock{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+        sockaddr_in addr = serviceAddress(inet_addr(from));
+        addr.sin_port = 0;
+        ASSERT_EQ(bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        std::string request = requestDatagram("small");
+        sendto(sock.get(), request.data(), DATAGRAM_SIZE, 0, reinterpret_cast<sockaddr*>(&ours),
+               sizeof ours);
+        char reply[DATAGRAM_SIZE];
+        EXPECT_EQ(recv(sock.get(), reply, sizeof reply, 0), ssize_t{DATAGRAM_SIZE}) << from;
+        EXPECT_EQ(std::string(reply, DATAGRAM_SIZE), expectedStream("small", request)[0]) << from;
+        EXPECT_TRUE(server->waitFor("\nFile Name Received: small\n\nFile Successfully opened!\n" +
+                                    WAITING));
+    }
 }
 
 // Started without a standard stream, the server still gets descriptor 3.

@@ -236,11 +236,12 @@ void checkArguments(const std::string& program, const fs::path& dir) {
     }
 }
 
-Peer::Peer(std::uint16_t port) {
+Peer::Peer(std::uint16_t port, const char* host) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         fail("socket");
     sockaddr_in addr = loopback(port);
+    addr.sin_addr.s_addr = inet_addr(host);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         fail("bind to port " + std::to_string(port));
     enlargeReceiveBuffer(fd_);

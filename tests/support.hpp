@@ -93,7 +93,7 @@ void checkArguments(const std::string& program, const fs::path& dir);
 // A UDP socket on 127.0.0.1 with a port of its own.
 class Peer {
   public:
-    explicit Peer(std::uint16_t port = 0);
+    explicit Peer(std::uint16_t port = 0, const char* host = "127.0.0.1");
     ~Peer();
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
