@@ -20,13 +20,15 @@ using namespace std::chrono_literals;
 constexpr std::size_t DATAGRAM_COST = 896;
 constexpr std::size_t MOST_DATAGRAM_COST = 64 * 1024;
 
-// Short naps while the receiver drains: a plain receiver empties a default
-// queue in about a millisecond, so longer naps would starve it. One that has
-// taken nothing for a while is asked less and less often, so that a
-// thousand idle receivers cost the server little.
+// A stream that waits is looked at again when its receiver, at the pace it
+// has been reading, will have made the room a turn needs: a fast reader
+// soon, a slow one seldom, so that thousands of slow receivers cost in
+// proportion to what they read. Without a pace yet, short naps that double:
+// a plain receiver empties a default queue in about a millisecond. One that
+// has taken nothing for a while is asked less and less often.
 constexpr std::chrono::microseconds FIRST_NAP = 20us;
 constexpr std::chrono::microseconds LONGEST_NAP = 200us;
-constexpr std::chrono::milliseconds LONGEST_IDLE_NAP = 100ms;
+constexpr std::chrono::milliseconds LONGEST_IDLE_NAP = 500ms;
 constexpr int IDLE_NAP_DIVISOR = 16;
 
 std::uint64_t key(const sockaddr_in& peer) {
@@ -138,7 +140,7 @@ bool ReceiverQueues::stillStalled(const sockaddr_in& peer, std::uint32_t queued)
 }
 
 Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, in_addr local, Clock::time_point now)
-    : queues_(queues), peer_(peer), cost_(DATAGRAM_COST), progress_(now), due_(now),
+    : queues_(queues), peer_(peer), cost_(DATAGRAM_COST), progress_(now), lookedAt_(now), due_(now),
       nap_(FIRST_NAP) {
     if (!queues_ || !queues_->available())
         return;
@@ -185,6 +187,8 @@ bool Pacer::roomFor(std::size_t count) const {
 // makes: the kernel releases that in steps, long after the reads.
 Pace Pacer::look(std::size_t count, Clock::time_point now) {
     std::uint32_t before = state_.queued;
+    Clock::duration since = now - lookedAt_;
+    lookedAt_ = now;
     Lookup found = refresh();
     if (found == Lookup::Missing)
         return Pace::Gone;
@@ -192,16 +196,34 @@ Pace Pacer::look(std::size_t count, Clock::time_point now) {
         nap_ = FIRST_NAP;
         return Pace::Go;
     }
-    if (state_.queued < before)
+    if (state_.queued < before) {
         progress_ = now;
+        readPerSecond_ = (before - state_.queued) / std::chrono::duration<double>(since).count();
+    }
     if (now - progress_ >= queues_->patience()) {
         giveUp();
         return Pace::Stalled;
     }
-    Clock::duration idle = (now - progress_) / IDLE_NAP_DIVISOR;
-    due_ = now + std::min<Clock::duration>(std::max(nap_, idle), LONGEST_IDLE_NAP);
-    nap_ = std::min<Clock::duration>(nap_ * 2, LONGEST_NAP);
+    due_ = now + untilRoom(count, now);
     return Pace::Wait;
+}
+
+// How long the receiver needs to read what a turn waits for: the room for
+// count datagrams, or a quarter of its queue where that is less.
+Clock::duration Pacer::untilRoom(std::size_t count, Clock::time_point now) {
+    Clock::duration wait;
+    std::size_t wanted = std::min(count * cost_, std::size_t{state_.limit} / 4);
+    if (readPerSecond_ > 0 && progress_ == now) {
+        double unread =
+            static_cast<double>((wanted - std::min(wanted, credit_)) / cost_ * DATAGRAM_SIZE);
+        wait = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(unread / readPerSecond_));
+        nap_ = FIRST_NAP;
+    } else {
+        wait = std::max<Clock::duration>(nap_, (now - progress_) / IDLE_NAP_DIVISOR);
+        nap_ = std::min<Clock::duration>(nap_ * 2, LONGEST_NAP);
+    }
+    return std::clamp<Clock::duration>(wait, FIRST_NAP, LONGEST_IDLE_NAP);
 }
 
 Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
@@ -218,6 +240,9 @@ Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
     progress_ = now;
     count = std::clamp<std::size_t>(credit_ / cost_, 1, count);
     credit_ -= std::min(credit_, count * cost_);
+    // What the queue will hold once these are in: what the receiver reads
+    // before the next look is measured from there.
+    state_.queued += static_cast<std::uint32_t>(count * DATAGRAM_SIZE);
     return Pace::Go;
 }
 

@@ -91,11 +91,14 @@ class Pacer {
     void giveUp();
     // Datagrams the receiver dropped since the stream began.
     std::uint32_t dropped();
+    // The user id that owns the receiver's socket, when it is observed.
+    std::uint32_t owner() const { return state_.owner; }
 
   private:
     Lookup refresh();
     bool roomFor(std::size_t count) const;
     Pace look(std::size_t count, Clock::time_point now);
+    Clock::duration untilRoom(std::size_t count, Clock::time_point now);
 
     ReceiverQueues* queues_;
     sockaddr_in peer_;
@@ -109,6 +112,8 @@ class Pacer {
     std::uint32_t firstDrops_ = 0;
     std::uint64_t cookie_ = 0; // the receiver's socket, as it was when the stream began
     Clock::time_point progress_;
+    Clock::time_point lookedAt_; // when the kernel was last asked
+    double readPerSecond_ = 0;   // queued bytes the receiver took a second, when last seen
     Clock::time_point due_;
     Clock::duration nap_;
 };

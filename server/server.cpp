@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <deque>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -24,6 +26,7 @@
 #include "protocol.hpp"
 #include "reader.hpp"
 #include "request.hpp"
+#include "schedule.hpp"
 #include "stream.hpp"
 
 namespace {
@@ -31,12 +34,16 @@ namespace {
 using namespace std::chrono_literals;
 
 // Replies in flight at most, each holding an open file. Beyond it a new
-// request stops the stream whose receiver has taken nothing for longest.
+// request stops the idlest stream of the user who holds the most.
 constexpr std::size_t MOST_STREAMS = 4096;
 // Descriptors kept for everything but the streams' files.
 constexpr rlim_t SPARE_DESCRIPTORS = 32;
 // Requests taken per receive call.
 constexpr std::size_t REQUEST_BATCH = Outbox::CAPACITY;
+// Requests one socket may have waiting behind its reply in flight.
+constexpr std::size_t MOST_WAITING = 64;
+// How long the streams' turns may go on before requests are taken again.
+constexpr auto TURNS_SLICE = 2ms;
 // After "quit", how long the streams in flight may take to finish.
 constexpr auto GOODBYE_LIMIT = 30s;
 // How long the log may take to go out once the server is done.
@@ -63,20 +70,39 @@ struct Request {
 struct InFlight {
     std::string name; // as logged
     Stream stream;
-    bool quiet = false;      // its sender floods: its lines are counted, not written
-    bool overlapped = false; // others were in flight during its life: say whose lines are whose
-    bool behind = false;     // an earlier stream to the same receiver goes first
+    bool quiet = false;     // its sender floods: its lines are counted, not written
+    std::uint64_t said = 0; // what the log had said once its request was logged
+};
+
+// A request that waits for the reply in flight to the same socket. It holds
+// no file and no slot: only its bytes.
+struct Waiting {
+    Request req;
+    bool quiet;
+};
+
+// A socket with a reply in flight, and the requests it sent since.
+struct Receiver {
+    Schedule::Id current;
+    std::deque<Waiting> waiting;
 };
 
 // What the request loop keeps from one pass to the next.
 struct Loop {
-    std::vector<InFlight> streams;
+    std::unordered_map<Schedule::Id, InFlight> streams;
+    std::unordered_map<std::uint64_t, Receiver> receivers; // by address and port
+    Schedule schedule;
+    Schedule::Id begun = 0; // streams begun so far: the next one's id
     std::vector<Datagram> batch = std::vector<Datagram>(BATCH_DATAGRAMS);
     std::vector<Request> reqs = std::vector<Request>(REQUEST_BATCH);
     Outbox outbox;
     FloodGate gate;
     std::optional<Clock::time_point> stopBy; // set by "quit"
 };
+
+std::uint64_t receiverKey(const sockaddr_in& peer) {
+    return std::uint64_t{peer.sin_addr.s_addr} << 16 | peer.sin_port;
+}
 
 bool bindSocket(int sock, const sockaddr_in& addr) {
     if (bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
@@ -181,70 +207,53 @@ int receiveRequests(const Service& svc, Request* reqs, bool wait) {
     return got;
 }
 
-// Writes one line that ends a stream. While others are in flight, the line
-// says which file and which receiver it speaks of.
-void logEnd(const Service& svc, const InFlight& flight, const char* text) {
+std::string receiverName(const sockaddr_in& peer) {
+    return dotted(peer.sin_addr) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+// Writes one line that ends a stream. Where the log has said anything else
+// since the stream's request, the line says which file and which receiver
+// it speaks of.
+void logEnd(const Service& svc, const InFlight& flight, bool plain, const char* text) {
     if (flight.quiet)
         return;
-    if (!flight.overlapped) {
+    if (plain) {
         svc.log->line(text);
         return;
     }
-    const sockaddr_in& peer = flight.stream.route().peer;
-    svc.log->format("%s (%s to %s:%u)\n", text, flight.name.c_str(), dotted(peer.sin_addr).c_str(),
-                    ntohs(peer.sin_port));
+    svc.log->format("%s (%s to %s)\n", text, flight.name.c_str(),
+                    receiverName(flight.stream.route().peer).c_str());
 }
 
 // Tells the operator when the copy a requester got is not the whole file.
 void reportEnd(const Service& svc, InFlight& flight, StreamEnd end) {
     const Reader* file = flight.stream.file();
+    bool plain = svc.log->said() == flight.said;
     char text[128];
     if (end == StreamEnd::SendFailed)
-        logEnd(svc, flight, "\nReply send failed!");
+        logEnd(svc, flight, plain, "\nReply send failed!");
     else if (end == StreamEnd::ReceiverGone)
-        logEnd(svc, flight, "\nReceiver gone: transfer stopped!");
+        logEnd(svc, flight, plain, "\nReceiver gone: transfer stopped!");
     else if (end == StreamEnd::ReceiverStalled)
-        logEnd(svc, flight, "\nReceiver stalled: transfer stopped!");
+        logEnd(svc, flight, plain, "\nReceiver stalled: transfer stopped!");
     else if (end == StreamEnd::Stopped)
-        logEnd(svc, flight, "\nServer stopping: transfer stopped!");
+        logEnd(svc, flight, plain, "\nServer stopping: transfer stopped!");
+    else if (end == StreamEnd::Evicted)
+        logEnd(svc, flight, plain, "\nToo many streams: transfer stopped!");
     else if (end == StreamEnd::ReadFailed) {
         std::snprintf(text, sizeof text, "\nFile read failed at offset %llu!",
                       static_cast<unsigned long long>(file->offset()));
-        logEnd(svc, flight, text);
+        logEnd(svc, flight, plain, text);
     } else if (file && file->cut()) {
         std::snprintf(text, sizeof text,
                       "\nFile truncated at offset %llu: it contains the end marker byte 0xFF!",
                       static_cast<unsigned long long>(file->offset() - 1));
-        logEnd(svc, flight, text);
+        logEnd(svc, flight, plain, text);
     }
     if (std::uint32_t dropped = flight.stream.dropped()) {
         std::snprintf(text, sizeof text, "\nReceiver dropped %u datagrams!", dropped);
-        logEnd(svc, flight, text);
+        logEnd(svc, flight, plain, text);
     }
-}
-
-// Ends the stream at i. When it was the one going to its receiver, the
-// next one to the same receiver may begin.
-void endStream(const Service& svc, std::vector<InFlight>& streams, std::size_t i, StreamEnd end) {
-    reportEnd(svc, streams[i], end);
-    const sockaddr_in& peer = streams[i].stream.route().peer;
-    auto next =
-        std::find_if(streams.begin() + static_cast<std::ptrdiff_t>(i) + 1, streams.end(),
-                     [&](const InFlight& f) { return samePeer(f.stream.route().peer, peer); });
-    if (!streams[i].behind && next != streams.end())
-        next->behind = false;
-    streams.erase(streams.begin() + static_cast<std::ptrdiff_t>(i));
-}
-
-// Every slot is taken: the stream whose receiver has taken nothing for
-// longest makes room, as if it had stalled.
-void evictIdlest(const Service& svc, std::vector<InFlight>& streams) {
-    auto idlest = std::min_element(streams.begin(), streams.end(), [](auto& a, auto& b) {
-        return a.stream.lastProgress() < b.stream.lastProgress();
-    });
-    idlest->stream.giveUp();
-    endStream(svc, streams, static_cast<std::size_t>(idlest - streams.begin()),
-              StreamEnd::ReceiverStalled);
 }
 
 // Sends the one-datagram replies gathered so far.
@@ -253,87 +262,126 @@ void sendOutbox(const Service& svc, Outbox& outbox) {
         svc.log->line("\nReply send failed!");
 }
 
-// Starts the stream that answers req, whose first turn comes at once unless
-// an earlier stream to the same receiver is in flight; a reply of one
-// datagram waits in the outbox.
-void startStream(const Service& svc, Loop& loop, const Request& req, InFlight flight) {
-    std::vector<InFlight>& streams = loop.streams;
-    auto samePeerAs = [&](const InFlight& other) {
-        return samePeer(other.stream.route().peer, req.route.peer);
-    };
-    for (InFlight& other : streams)
-        other.overlapped = flight.overlapped = true;
-    flight.behind = std::any_of(streams.begin(), streams.end(), samePeerAs);
+void startRequest(const Service& svc, Loop& loop, const Waiting& next);
+
+// Ends a stream; unless how says its receiver is to get nothing more, the
+// next request that receiver sent begins.
+void endStream(const Service& svc, Loop& loop, Schedule::Id id, StreamEnd end) {
+    InFlight& flight = loop.streams.at(id);
+    reportEnd(svc, flight, end);
+    std::uint64_t key = receiverKey(flight.stream.route().peer);
+    loop.schedule.remove(id);
+    loop.streams.erase(id);
+    Receiver& receiver = loop.receivers.at(key);
+    std::deque<Waiting> waiting = std::move(receiver.waiting);
+    loop.receivers.erase(key);
+    if (end == StreamEnd::Evicted || end == StreamEnd::Stopped) {
+        if (!waiting.empty() && !waiting.front().quiet)
+            svc.log->format("\n%zu requests from %s dropped with it!\n", waiting.size(),
+                            receiverName(waiting.front().req.route.peer).c_str());
+        return;
+    }
+    for (const Waiting& next : waiting)
+        startRequest(svc, loop, next); // the first still in flight holds the rest back
+}
+
+// Every slot is taken: the user who holds the most streams gives up the
+// one whose receiver has taken nothing for longest. A user who holds fewer
+// than another never loses a stream to that other's request.
+void evict(const Service& svc, Loop& loop, std::uint32_t requester) {
+    std::uint32_t heaviest = loop.schedule.heaviest(requester);
+    auto idlest = loop.streams.end();
+    for (auto it = loop.streams.begin(); it != loop.streams.end(); ++it)
+        if (it->second.stream.owner() == heaviest &&
+            (idlest == loop.streams.end() ||
+             it->second.stream.lastProgress() < idlest->second.stream.lastProgress()))
+            idlest = it;
+    if (idlest != loop.streams.end())
+        endStream(svc, loop, idlest->first, StreamEnd::Evicted);
+}
+
+// Opens the file a request names and gives its stream the first turn at
+// once; a reply of one datagram waits in the outbox. Only a stream still in
+// flight after that turn takes a slot.
+void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
+    const Request& req = next.req;
+    std::uint64_t key = receiverKey(req.route.peer);
+    if (auto behind = loop.receivers.find(key); behind != loop.receivers.end()) {
+        behind->second.waiting.push_back(next);
+        return;
+    }
+    std::string_view name = requestName(req.buf);
+    std::optional<Reader> file;
+    if (Fd fd = openRequested(name); fd.valid())
+        file.emplace(std::move(fd));
+    if (!next.quiet)
+        svc.log->line(file ? "\nFile Successfully opened!" : "\nFile open failed!");
+    InFlight flight{escapeName(name),
+                    Stream(req.route, std::move(file), req.buf, svc.how, svc.queues), next.quiet,
+                    svc.log->said()};
+    Schedule::Id id = loop.begun++;
     // An earlier reply to the same receiver still in the outbox goes first:
     // a longer reply's first turn would otherwise overtake it.
-    if (!flight.behind && loop.outbox.holds(req.route.peer))
+    if (loop.outbox.full() || loop.outbox.holds(req.route.peer))
         sendOutbox(svc, loop.outbox);
-    if (!flight.behind)
-        if (auto end =
-                flight.stream.turn(svc.sock, loop.batch.data(), Clock::now(), &loop.outbox)) {
-            reportEnd(svc, flight, *end);
-            return;
-        }
-    // Only a stream still in flight after its first turn needs a slot.
-    if (streams.size() >= svc.slots) {
-        evictIdlest(svc, streams);
-        flight.behind = std::any_of(streams.begin(), streams.end(), samePeerAs);
+    if (auto end = flight.stream.turn(svc.sock, loop.batch.data(), Clock::now(), &loop.outbox)) {
+        reportEnd(svc, flight, *end);
+        return;
     }
-    streams.push_back(std::move(flight));
+    std::uint32_t owner = flight.stream.owner();
+    if (loop.streams.size() >= svc.slots)
+        evict(svc, loop, owner);
+    loop.streams.emplace(id, std::move(flight));
+    loop.receivers[key].current = id;
+    loop.schedule.add(id, owner);
 }
 
 // Judges one request before anything is done with it, logs it unless its
-// sender floods, and answers it. True on a "quit" that is obeyed.
+// sender floods, and answers it, or queues it behind the reply in flight to
+// the same socket. True on a "quit" that is obeyed.
 bool takeRequest(const Service& svc, Loop& loop, const Request& req) {
     std::string_view name = requestName(req.buf);
-    std::string shown = escapeName(name);
     bool quiet = !loop.gate.admit(req.route.peer.sin_addr, Clock::now());
-    auto say = [&](std::string_view text) {
-        if (!quiet)
-            svc.log->line(text);
-    };
     if (!quiet)
-        svc.log->format("\nFile Name Received: %s\n", shown.c_str());
+        svc.log->format("\nFile Name Received: %s\n", escapeName(name).c_str());
     if (std::string why = refusal(svc, req, loop.stopBy.has_value()); !why.empty()) {
-        say(why);
+        if (!quiet)
+            svc.log->line(why);
         return false;
     }
     if (name == "quit") {
         svc.log->line("Exiting..........");
         return true;
     }
-    std::optional<Reader> file;
-    if (Fd fd = openRequested(name); fd.valid())
-        file.emplace(std::move(fd));
-    say(file ? "\nFile Successfully opened!" : "\nFile open failed!");
-    startStream(svc, loop, req,
-                {shown, Stream(req.route, std::move(file), req.buf, svc.how, svc.queues), quiet});
+    auto behind = loop.receivers.find(receiverKey(req.route.peer));
+    if (behind != loop.receivers.end() && behind->second.waiting.size() >= MOST_WAITING) {
+        if (!quiet)
+            svc.log->format("\nRequest dropped: %zu requests from %s wait already!\n", MOST_WAITING,
+                            receiverName(req.route.peer).c_str());
+        return false;
+    }
+    startRequest(svc, loop, {req, quiet});
     return false;
 }
 
-// Gives every stream that may send a turn. Returns when the next turn is
-// due: now when any stream sent or ended.
-Clock::time_point giveTurns(const Service& svc, Loop& loop) {
-    std::vector<InFlight>& streams = loop.streams;
-    Clock::time_point now = Clock::now();
-    Clock::time_point next = now + 1s;
-    for (std::size_t i = 0; i < streams.size();) {
-        Stream& stream = streams[i].stream;
-        if (streams[i].behind || stream.due() > now) {
-            if (!streams[i].behind)
-                next = std::min(next, stream.due());
-            ++i;
-            continue;
-        }
-        if (auto end = stream.turn(svc.sock, loop.batch.data(), now)) {
-            endStream(svc, streams, i, *end);
-            next = now;
-            continue;
-        }
-        next = std::min(next, std::max(stream.due(), now)); // still due: it sent
-        ++i;
+// Gives turns, by the schedule's order, to the streams that may send,
+// for at most a slice of time: then requests are taken again.
+void giveTurns(const Service& svc, Loop& loop) {
+    Clock::time_point now = Clock::now(), until = now + TURNS_SLICE;
+    while (now < until) {
+        std::optional<Schedule::Id> id = loop.schedule.next(now);
+        if (!id)
+            break;
+        Stream& stream = loop.streams.at(*id).stream;
+        if (auto end = stream.turn(svc.sock, loop.batch.data(), now))
+            endStream(svc, loop, *id, *end);
+        else if (stream.due() > now)
+            loop.schedule.later(*id, stream.due());
+        else
+            loop.schedule.again(*id);
+        now = Clock::now();
     }
-    return next;
+    sendOutbox(svc, loop.outbox); // the replies of requests that waited for a stream's end
 }
 
 // Naps until due or until a request comes.
@@ -358,7 +406,7 @@ void takeRequests(const Service& svc, Loop& loop, bool wait) {
     sendOutbox(svc, loop.outbox);
 }
 
-// The request loop: take every waiting request, give every stream a turn,
+// The request loop: take every waiting request, give the streams turns,
 // and nap only when no stream can send and no request waits. After "quit",
 // the streams in flight have a while to finish; then the rest are stopped.
 void serve(const Service& svc) {
@@ -379,10 +427,13 @@ void serve(const Service& svc) {
         loop.gate.summarise(now, *svc.log);
         if (loop.stopBy && (loop.streams.empty() || now >= *loop.stopBy)) {
             while (!loop.streams.empty())
-                endStream(svc, loop.streams, 0, StreamEnd::Stopped);
+                endStream(svc, loop, loop.streams.begin()->first, StreamEnd::Stopped);
             return;
         }
-        Clock::time_point next = std::min(giveTurns(svc, loop), loop.gate.due());
+        giveTurns(svc, loop);
+        Clock::time_point next = std::min(loop.schedule.due(), loop.gate.due());
+        if (loop.schedule.anyReady()) // the slice ran out
+            next = now;
         if (loop.stopBy)
             next = std::min(next, *loop.stopBy);
         if (!loop.streams.empty() || loop.gate.due() != Clock::time_point::max())

@@ -307,9 +307,8 @@ Clock::time_point Stream::lastProgress() const {
     return pacer_ ? pacer_->lastProgress() : started_;
 }
 
-void Stream::giveUp() {
-    if (pacer_)
-        pacer_->giveUp();
+std::uint32_t Stream::owner() const {
+    return pacer_ && pacer_->observed() ? pacer_->owner() : UNKNOWN_OWNER;
 }
 
 void Outbox::add(const Route& route, const Datagram& datagram) {
@@ -323,6 +322,8 @@ bool Outbox::holds(const sockaddr_in& peer) const {
 }
 
 std::size_t Outbox::send(int sock) {
+    if (count_ == 0)
+        return 0;
     mmsghdr msgs[CAPACITY] = {};
     iovec iov[CAPACITY];
     alignas(cmsghdr) Control control[CAPACITY];

@@ -58,6 +58,7 @@ class Outbox {
   public:
     static constexpr std::size_t CAPACITY = 64;
     void add(const Route& route, const Datagram& datagram);
+    bool full() const { return count_ == CAPACITY; }
     // Whether a reply to peer waits here.
     bool holds(const sockaddr_in& peer) const;
     // Sends what was gathered and empties the box. Returns how many replies
@@ -73,8 +74,18 @@ class Outbox {
 // Datagrams filled for one turn of a stream: 32 KiB, eight segmented messages.
 inline constexpr std::size_t BATCH_DATAGRAMS = 1024;
 
+inline constexpr std::uint32_t UNKNOWN_OWNER = ~std::uint32_t{0};
+
 // How one stream ended, for the operator's log.
-enum class StreamEnd { Sent, SendFailed, ReadFailed, ReceiverGone, ReceiverStalled, Stopped };
+enum class StreamEnd {
+    Sent,
+    SendFailed,
+    ReadFailed,
+    ReceiverGone,
+    ReceiverStalled,
+    Stopped, // the server is stopping
+    Evicted, // its slot went to another user's request
+};
 
 // One reply stream in flight. It keeps no buffer: each turn fills the
 // server's one batch and sends it before the next stream's turn.
@@ -96,8 +107,9 @@ class Stream {
     Clock::time_point due() const { return pacer_ ? pacer_->due() : Clock::time_point{}; }
     // When the receiver last took something; for choosing whom to stop.
     Clock::time_point lastProgress() const;
-    // Stops the stream as stalled, so that a later request ends at once.
-    void giveUp();
+    // The user id that owns the receiver's socket, once a turn has asked the
+    // kernel; UNKNOWN_OWNER for a receiver that cannot be watched.
+    std::uint32_t owner() const;
 
     const Route& route() const { return route_; }
     const Reader* file() const { return file_ ? &*file_ : nullptr; }
