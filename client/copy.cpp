@@ -54,7 +54,9 @@ const char* Copy::create() {
     if (exists && !S_ISREG(st.st_mode))
         return "not a regular file";
     std::filesystem::path path(path_);
-    std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    std::string hidden = ".";
+    hidden.append(path.filename().string()).append(".XXXXXX");
+    std::string temp = path.replace_filename(hidden).string();
     int fd = mkstemp(temp.data());
     if (fd < 0)
         return std::strerror(errno);
