@@ -270,8 +270,13 @@ enum class Answer { Nothing, Whole, CutShort, NotFound };
 // with standard error in a file and the copy in a directory of its own.
 TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
     const std::string sock = "\nfile descriptor 3 received\n", content = patternBytes(100000, 3);
-    const std::string wrote = "100000 bytes written to ", old = "the old copy";
-    const std::string failed = "\nOutput write failed!\n", copy = "out/copy";
+    const std::string copy = "out/copy", old = "the old copy", wrote = "100000 bytes written to ";
+    const std::string toCopy = sock + DATA_BANNER + wrote + copy + CLOSING_BANNER;
+    const std::string toStdout = sock + DATA_BANNER + wrote + "standard output" + CLOSING_BANNER;
+    const std::string timedOut = sock + DATA_BANNER + "\nNo reply from server: timed out!\n";
+    const std::string missing = HEAD + DATA_BANNER + "\nFile Not Found!\n";
+    const std::string printed = sock + DATA_BANNER + content + CLOSING_BANNER;
+    const std::string tooLong = sock + "\nFile name too long: at most 31 characters!\n";
     struct Case {
         std::vector<std::string> args;
         std::string redirect, input;
@@ -282,61 +287,13 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         std::string out, err;
     } cases[] = {
         {{}, ">&-", "f\n", Answer::Nothing, false, 1, {}, "", "\nStandard output is closed!\n"},
-        {{}, ">/dev/full", "f\n", Answer::Whole, false, 1, {}, "", failed},
-        {{"-o", copy, "f"},
-         "",
-         "",
-         Answer::Whole,
-         false,
-         0,
-         content,
-         sock + DATA_BANNER + wrote + copy + CLOSING_BANNER,
-         ""},
-        {{"-o", copy, "f"},
-         "",
-         "",
-         Answer::CutShort,
-         true,
-         1,
-         old,
-         sock + DATA_BANNER + "\nNo reply from server: timed out!\n",
-         ""},
-        {{"-o", "-", "f"},
-         "",
-         "",
-         Answer::Whole,
-         false,
-         0,
-         {},
-         content,
-         sock + DATA_BANNER + wrote + "standard output" + CLOSING_BANNER},
-        {{"-o", copy},
-         "",
-         "f\n",
-         Answer::NotFound,
-         false,
-         1,
-         {},
-         HEAD + DATA_BANNER + "\nFile Not Found!\n",
-         ""},
-        {{"f"},
-         "",
-         "",
-         Answer::Whole,
-         false,
-         0,
-         {},
-         sock + DATA_BANNER + content + CLOSING_BANNER,
-         ""},
-        {{std::string(32, 'a')},
-         "",
-         "",
-         Answer::Nothing,
-         false,
-         1,
-         {},
-         sock + "\nFile name too long: at most 31 characters!\n",
-         ""},
+        {{}, ">/dev/full", "f\n", Answer::Whole, false, 1, {}, "", "\nOutput write failed!\n"},
+        {{"-o", copy, "f"}, "", "", Answer::Whole, false, 0, content, toCopy, ""},
+        {{"-o", copy, "f"}, "", "", Answer::CutShort, true, 1, old, timedOut, ""},
+        {{"-o", "-", "f"}, "", "", Answer::Whole, false, 0, {}, content, toStdout},
+        {{"-o", copy}, "", "f\n", Answer::NotFound, false, 1, {}, missing, ""},
+        {{"f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
+        {{std::string(32, 'a')}, "", "", Answer::Nothing, false, 1, {}, tooLong, ""},
         {{"-o"},
          "",
          "",
