@@ -286,7 +286,7 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         std::optional<std::string> copy; // what out/copy holds after, if it exists
         std::string out, err;
     } cases[] = {
-        {{}, ">&-", "f\n", Answer::Nothing, false, 1, {}, "", "\nStandard output is closed!\n"},
+        {{}, ">&-", "", Answer::Nothing, false, 1, {}, "", "\nStandard output is closed!\n"},
         {{}, ">/dev/full", "f\n", Answer::Whole, false, 1, {}, "", "\nOutput write failed!\n"},
         {{"-o", copy, "f"}, "", "", Answer::Whole, false, 0, content, toCopy, ""},
         {{"-o", copy, "f"}, "", "", Answer::CutShort, true, 1, old, timedOut, ""},
