@@ -1,17 +1,23 @@
-// client: asks for one file name, fetches the file from the server on
-// SERVER_HOST and prints it between two banner lines.
+// client: fetches one file from the server on SERVER_HOST, named on the
+// command line or asked for on standard input, and prints it between two
+// banner lines, or writes it to a file.
 #include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "arguments.hpp"
+#include "copy.hpp"
+#include "progress.hpp"
 #include "protocol.hpp"
 #include "receive.hpp"
 
@@ -19,6 +25,41 @@ namespace {
 
 // How long the socket that sent "quit" stays open after it.
 constexpr auto QUIT_LINGER = std::chrono::milliseconds(200);
+
+constexpr const char* PROGRAM = "client";
+constexpr Help HELP = {
+    "\n  or:  client [-o FILE] [NAME]",
+    "Fetches the file NAME from the server at 127.0.0.1, UDP port 15050, and prints it;\n"
+    "without NAME, asks for the name on standard input.",
+    "  -o FILE  write the content to FILE instead, replacing it only with a whole copy\n"
+    "  -o -     write the content alone to standard output, the messages to standard error\n"
+    "It also takes --help and --version."};
+constexpr const char* ALONE = "-"; // -o's argument for the content alone on standard output
+
+// What the command line asks for.
+struct Options {
+    const char* output = nullptr; // -o: a file, or ALONE
+    const char* name = nullptr;   // the word, in place of one read from standard input
+};
+
+Options parseArguments(int argc, char* argv[]) {
+    answerHelpOrVersion(argc, argv, PROGRAM, HELP);
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "-o" && i + 1 == argc) {
+            std::fprintf(stderr, "%s: -o needs a file name (try %s --help)\n", PROGRAM, PROGRAM);
+            std::exit(USAGE_STATUS);
+        }
+        if (arg == "-o" && !options.output)
+            options.output = argv[++i];
+        else if (!options.name && !arg.starts_with('-'))
+            options.name = argv[i];
+        else
+            refuseArgument(PROGRAM, argv[i]);
+    }
+    return options;
+}
 
 enum class Word { Read, TooLong, Missing };
 
@@ -38,98 +79,156 @@ Word readWord(Datagram& buf) {
     return Word::Read;
 }
 
-void listDirectory() {
-    std::fflush(stdout); // the listing must follow what was printed before it
-    // ls tells of its own failures on standard error, and the request goes on.
-    [[maybe_unused]] int status = std::system("ls");
-    std::printf("ls done!!!");
+// Takes the name given on the command line as the word the prompt would read.
+Word takeWord(std::string_view name, Datagram& buf) {
+    if (name.empty())
+        return Word::Missing;
+    if (name.size() > DATAGRAM_SIZE - 1)
+        return Word::TooLong;
+    name.copy(buf, name.size());
+    return Word::Read;
 }
 
-// Prints the reply stream between the banners; the status main returns.
-int printReply(int sock) {
-    std::fflush(stdout);
-    Output out(STDOUT_FILENO);
-    Reception got = recvStream(sock, out, RecvPath::Coalesced);
-    if (!out.flush())
-        got.end = Received::WriteFailed;
+// Puts the word in buf, from the command line or asked for; false when
+// there is none to send, which has been said on to.
+bool getWord(const Options& options, Datagram& buf, std::FILE* to) {
+    if (!options.name)
+        std::fputs("\nPlease enter file name to receive: (Enter quit to exit!!)\n", to);
+    switch (options.name ? takeWord(options.name, buf) : readWord(buf)) {
+    case Word::Read:
+        return true;
+    case Word::TooLong:
+        std::fputs("\nFile name too long: at most 31 characters!\n", to);
+        return false;
+    case Word::Missing:
+        break;
+    }
+    std::fputs("\nNo file name given!\n", to);
+    return false;
+}
+
+void listDirectory(std::FILE* to) {
+    std::fflush(to); // the listing must follow what was printed before it
+    // ls tells of its own failures on standard error, and the request goes on.
+    [[maybe_unused]] int status = std::system(to == stderr ? "ls >&2" : "ls");
+    std::fputs("ls done!!!", to);
+}
+
+// Makes the temporary file for a copy in file's place, before the server
+// is asked for anything; false when it cannot, which has been said on to.
+bool startCopy(std::optional<Copy>& copy, const char* file, std::FILE* to) {
+    const char* why = copy.emplace(file).create();
+    if (why)
+        std::fprintf(to, "\nCannot write %s: %s!\n", file, why);
+    return !why;
+}
+
+// Says that the content could not be written: on standard error too, since
+// standard output may be what failed.
+void writeFailed(std::FILE* to) {
+    std::fputs("\nOutput write failed!\n", to);
+    if (to != stderr)
+        std::fputs("\nOutput write failed!\n", stderr);
+}
+
+// Says how a reply that did not end whole ended.
+void reportFailure(const Reception& got, std::FILE* to) {
     switch (got.end) {
-    case Received::Ended:
-        if (got.dropped == 0) {
-            std::puts("\n-------------------------------");
-            return 0;
-        }
-        // What arrived is printed, but with holes the reader cannot see.
+    case Received::Ended: // with holes the reader cannot see
         if (got.dropped == 1)
-            std::puts("\n1 datagram was lost: the copy is incomplete!");
+            std::fputs("\n1 datagram was lost: the copy is incomplete!\n", to);
         else
-            std::printf("\n%u datagrams were lost: the copy is incomplete!\n", got.dropped);
-        return 1;
+            std::fprintf(to, "\n%u datagrams were lost: the copy is incomplete!\n", got.dropped);
+        return;
     case Received::WriteFailed:
-        std::puts("\nOutput write failed!");
-        return 1;
+        return writeFailed(to);
     case Received::TimedOut:
-        std::puts("\nNo reply from server: timed out!");
-        return 1;
+        std::fputs("\nNo reply from server: timed out!\n", to);
+        return;
     case Received::Refused:
-        std::printf("\nNo server listening on %s:%u!\n", SERVER_HOST, SERVICE_PORT);
-        return 1;
+        std::fprintf(to, "\nNo server listening on %s:%u!\n", SERVER_HOST, SERVICE_PORT);
+        return;
     case Received::Failed:
         break;
     }
-    std::puts("\nReceive failed!");
-    return 1;
+    std::fputs("\nReceive failed!\n", to);
+}
+
+// Receives the reply stream into copy, or to standard output when there is
+// none, and says how it went on to; the status main returns.
+int printReply(int sock, const Options& options, std::FILE* to, Copy* copy) {
+    std::fflush(to);
+    Output out(copy ? copy->fd() : STDOUT_FILENO);
+    Progress progress(copy ? STDERR_FILENO : -1);
+    Reception got = recvStream(sock, out, RecvPath::Coalesced, &progress);
+    progress.clear();
+    // Written out, the server's answer to a missing name would pass for a file.
+    if (options.output && got.end == Received::Ended && got.dropped == 0 &&
+        out.holdsOnly(NOT_FOUND_TEXT)) {
+        std::fprintf(to, "\n%s\n", NOT_FOUND_TEXT.data());
+        return 1;
+    }
+    if (!out.flush() || (got.end == Received::Ended && copy && !copy->replace()))
+        got.end = Received::WriteFailed;
+    if (got.end != Received::Ended || got.dropped != 0) {
+        reportFailure(got, to);
+        return 1;
+    }
+    if (options.output) // in place of the content
+        std::fprintf(to, "%llu byte%s written to %s", static_cast<unsigned long long>(out.total()),
+                     out.total() == 1 ? "" : "s", copy ? options.output : "standard output");
+    std::fputs("\n-------------------------------\n", to);
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
-    handleArguments(argc, argv, "client",
-                    "Asks for a file name on standard input, fetches that file from the server\n"
-                    "at 127.0.0.1, UDP port 15050, and prints it.");
+    Options options = parseArguments(argc, argv);
+    // Content that could go nowhere would be reported as fetched.
+    if (fcntl(STDOUT_FILENO, F_GETFD) < 0 && errno == EBADF) {
+        std::fputs("\nStandard output is closed!\n", stderr);
+        return 1;
+    }
     openStandardStreams();
     // A reader that goes away makes a failed write, reported like any other.
     std::signal(SIGPIPE, SIG_IGN); // cannot fail for this signal
     sockaddr_in addr = serviceAddress(inet_addr(SERVER_HOST));
+    bool alone = options.output && std::strcmp(options.output, ALONE) == 0;
+    std::FILE* to = alone ? stderr : stdout; // where the messages go
 
-    Fd sock = openSocket();
+    Fd sock = openSocket(to);
     if (!sock.valid())
         return 1;
-    std::puts("\nPlease enter file name to receive: (Enter quit to exit!!)");
-
     Datagram buf;
     clearBuf(buf); // nothing but the word and zero bytes leaves the machine
-    switch (readWord(buf)) {
-    case Word::Read:
-        break;
-    case Word::TooLong:
-        std::puts("\nFile name too long: at most 31 characters!");
+    if (!getWord(options, buf, to))
         return 1;
-    case Word::Missing:
-        std::puts("\nNo file name given!");
-        return 1;
-    }
     bool quit = std::strcmp(buf, "quit") == 0;
     if (quit)
-        std::puts("Exiting.....................");
+        std::fputs("Exiting.....................\n", to);
     if (std::strcmp(buf, "ls") == 0)
-        listDirectory();
+        listDirectory(to);
+    std::optional<Copy> copy;
+    if (options.output && !alone && !quit && !startCopy(copy, options.output, to))
+        return 1;
 
     enlargeReceiveBuffer(sock.get(), REPLY_QUEUE_BYTES); // before the first reply can arrive
     // Connected, the socket hears only the server, and learns when no one listens.
     if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         send(sock.get(), buf, DATAGRAM_SIZE, 0) != static_cast<ssize_t>(DATAGRAM_SIZE)) {
-        std::puts("\nRequest send failed!");
+        std::fputs("\nRequest send failed!\n", to);
         return 1;
     }
-    std::puts("\n---------Data Received---------");
+    std::fputs("\n---------Data Received---------\n", to);
     if (quit) {
-        std::puts("Exiting.....................");
-        std::fflush(stdout);
+        std::fputs("Exiting.....................\n", to);
+        std::fflush(to);
         // The server obeys "quit" only from a socket of its own user or
         // root, and asks the kernel whose socket sent it: ours must still
         // be there to be asked about.
         std::this_thread::sleep_for(QUIT_LINGER);
         return 0;
     }
-    return printReply(sock.get());
+    return printReply(sock.get(), options, to, copy ? &*copy : nullptr);
 }

@@ -179,6 +179,7 @@ Output::~Output() {
 }
 
 void Output::decipher(const char* data, std::size_t n) {
+    total_ += n;
     while (n > 0) {
         if (filling_->len == BLOCK_BYTES)
             hand();
@@ -279,6 +280,11 @@ bool Output::flush() {
     return !failed_;
 }
 
+bool Output::holdsOnly(std::string_view bytes) const {
+    return total_ == bytes.size() && filling_->len == total_ &&
+           std::string_view(filling_->bytes, filling_->len) == bytes;
+}
+
 int recvFile(const char* buf, std::size_t length, Output& out) {
     // Enciphered, the marker is still one byte value: a block search finds it.
     auto marker = static_cast<const char*>(
@@ -299,7 +305,7 @@ int recvSegments(const char* data, std::size_t size, std::size_t segment, Output
     return 0;
 }
 
-Reception recvStream(int sock, Output& out, RecvPath path) {
+Reception recvStream(int sock, Output& out, RecvPath path, Progress* progress) {
     Batch batch;
     setReceiveTimeout(sock, FIRST_REPLY_TIMEOUT);
     for (bool started = false;; started = true) {
@@ -307,6 +313,8 @@ Reception recvStream(int sock, Output& out, RecvPath path) {
         int datagrams = receive(sock, batch, path, out, ended);
         if (datagrams < 0)
             return {failure(errno), 0};
+        if (progress)
+            progress->update(out.total());
         if (ended)
             return {Received::Ended, dropsAt(sock)};
         if (out.failed())

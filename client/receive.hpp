@@ -9,9 +9,11 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "progress.hpp"
 #include "protocol.hpp"
 
 // The client's receive queue, asked of the kernel, which doubles it. A sender
@@ -47,6 +49,11 @@ class Output {
     // has refused a write.
     bool flush();
     bool failed() const { return failed_; }
+    // Content bytes taken so far.
+    std::uint64_t total() const { return total_; }
+    // Whether the content taken is exactly bytes, none of it written yet:
+    // what is held back until flush when it is shorter than a block.
+    bool holdsOnly(std::string_view bytes) const;
 
   private:
     static constexpr std::size_t BLOCK_BYTES = 64 * 1024;
@@ -59,6 +66,7 @@ class Output {
     void writeHanded();
 
     int fd_;
+    std::uint64_t total_ = 0;
     bool inline_; // the output is a regular file: no thread, each block written as it fills
     std::atomic<bool> failed_ = false;
     std::unique_ptr<Block> filling_;
@@ -103,5 +111,5 @@ struct Reception {
 
 // Receives reply datagrams on a connected socket until the end marker or
 // until out fails to write, starting on path and moving to a slower one if
-// the kernel lacks it.
-Reception recvStream(int sock, Output& out, RecvPath path);
+// the kernel lacks it. Each receive updates progress, when given.
+Reception recvStream(int sock, Output& out, RecvPath path, Progress* progress = nullptr);

@@ -1,6 +1,6 @@
-// The command line both programs share: they take no argument but --help
-// and --version, and answer either without opening a socket, so that a
-// curious first try never starts serving or waiting for a name.
+// The command line both programs share: they answer --help and --version
+// without opening a socket, so that a curious first try never starts
+// serving or waiting for a name. The server takes nothing else.
 #pragma once
 
 #include <cstdio>
@@ -15,26 +15,42 @@ inline constexpr int USAGE_STATUS = 2;
     std::exit(std::fflush(stdout) == 0 ? 0 : 1);
 }
 
+[[noreturn]] inline void refuseArgument(const char* program, const char* argument) {
+    std::fprintf(stderr, "%s: unexpected argument '%s' (try %s --help)\n", program, argument,
+                 program);
+    std::exit(USAGE_STATUS);
+}
+
+// What --help prints: the usage line (program's name, then forms), the
+// summary, and what the program takes.
+struct Help {
+    const char* forms;
+    const char* summary;
+    const char* takes;
+};
+
+// Answers --help or --version when it is the first argument, refusing any
+// argument after it; returns when the first argument is neither.
+inline void answerHelpOrVersion(int argc, char* argv[], const char* program, const Help& help) {
+    std::string_view first = argc > 1 ? argv[1] : "";
+    if (first != "--help" && first != "--version")
+        return;
+    if (argc > 2)
+        refuseArgument(program, argv[2]); // the argument too many is the one refused
+    if (first == "--help")
+        std::printf("Usage: %s%s\n%s\n%s\nManual: man %s\n", program, help.forms, help.summary,
+                    help.takes, program);
+    else
+        std::printf("%s (%s) %s\n", program, PACKAGE_NAME, PACKAGE_VERSION);
+    exitAfterAnswer();
+}
+
 // Returns when there is no argument. Otherwise answers --help with the
 // program's name and summary, or --version with the version the build set,
 // or refuses the first argument it does not take with USAGE_STATUS.
 inline void handleArguments(int argc, char* argv[], const char* program, const char* summary) {
-    if (argc <= 1)
-        return;
-    std::string_view first = argv[1];
-    if (argc == 2 && first == "--help") {
-        std::printf("Usage: %s\n%s\nIt takes no argument but --help and --version.\n"
-                    "Manual: man %s\n",
-                    program, summary, program);
-        exitAfterAnswer();
-    }
-    if (argc == 2 && first == "--version") {
-        std::printf("%s (%s) %s\n", program, PACKAGE_NAME, PACKAGE_VERSION);
-        exitAfterAnswer();
-    }
-    // After --help or --version, the argument too many is the one refused.
-    bool known = first == "--help" || first == "--version";
-    std::fprintf(stderr, "%s: unexpected argument '%s' (try %s --help)\n", program,
-                 known ? argv[2] : argv[1], program);
-    std::exit(USAGE_STATUS);
+    answerHelpOrVersion(argc, argv, program,
+                        {"", summary, "It takes no argument but --help and --version."});
+    if (argc > 1)
+        refuseArgument(program, argv[1]);
 }

@@ -107,14 +107,14 @@ inline void openStandardStreams() {
     }
 }
 
-// Creates the program's IPv4 UDP socket and reports the outcome, as both
-// programs do at start-up.
-inline Fd openSocket() {
+// Creates the program's IPv4 UDP socket and reports the outcome on to, as
+// both programs do at start-up.
+inline Fd openSocket(std::FILE* to = stdout) {
     Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
     if (!sock.valid())
-        std::puts("\nfile descriptor not received!!");
+        std::fputs("\nfile descriptor not received!!\n", to);
     else
-        std::printf("\nfile descriptor %d received\n", sock.get());
+        std::fprintf(to, "\nfile descriptor %d received\n", sock.get());
     return sock;
 }
 

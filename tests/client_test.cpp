@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <optional>
 
 #include <arpa/inet.h>
 
@@ -92,7 +93,6 @@ TEST_F(AgainstPeer, KeepsItsSocketApartFromStandardStreams) {
         std::string output;
         std::string content = "content";
     } cases[] = {
-        {Stdio::NoOutput, 0, ""},
         {Stdio::NoErrors, 0, HEAD + DATA_BANNER + "content" + CLOSING_BANNER},
         {Stdio::UnreadOutput, 1, ""},
         // Long enough for the output thread, whose failure must be waited for.
@@ -261,6 +261,89 @@ TEST_F(AgainstPeer, DrainsWhileItsOutputStalls) {
     std::string expected = HEAD + DATA_BANNER + content + CLOSING_BANNER + "status 0\n";
     EXPECT_EQ(output.size(), expected.size());
     EXPECT_TRUE(output == expected) << "the copy differs"; // too long to show
+}
+
+// How the test socket answers a request in the table below.
+enum class Answer { Nothing, Whole, CutShort, NotFound };
+
+// The command line's ways, each run through a shell for its redirections,
+// with standard error in a file and the copy in a directory of its own.
+TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
+    const std::string sock = "\nfile descriptor 3 received\n", content = patternBytes(100000, 3);
+    const std::string copy = "out/copy", old = "the old copy", wrote = "100000 bytes written to ";
+    const std::string toCopy = sock + DATA_BANNER + wrote + copy + CLOSING_BANNER;
+    const std::string toStdout = sock + DATA_BANNER + wrote + "standard output" + CLOSING_BANNER;
+    const std::string timedOut = sock + DATA_BANNER + "\nNo reply from server: timed out!\n";
+    const std::string missing = HEAD + DATA_BANNER + "\nFile Not Found!\n";
+    const std::string printed = sock + DATA_BANNER + content + CLOSING_BANNER;
+    const std::string tooLong = sock + "\nFile name too long: at most 31 characters!\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string redirect, input;
+        Answer answer;
+        bool existed;
+        int status;
+        std::optional<std::string> copy; // what out/copy holds after, if it exists
+        std::string out, err;
+    } cases[] = {
+        {{}, ">&-", "", Answer::Nothing, false, 1, {}, "", "\nStandard output is closed!\n"},
+        {{}, ">/dev/full", "f\n", Answer::Whole, false, 1, {}, "", "\nOutput write failed!\n"},
+        {{"-o", copy, "f"}, "", "", Answer::Whole, false, 0, content, toCopy, ""},
+        {{"-o", copy, "f"}, "", "", Answer::CutShort, true, 1, old, timedOut, ""},
+        {{"-o", "-", "f"}, "", "", Answer::Whole, false, 0, {}, content, toStdout},
+        {{"-o", copy}, "", "f\n", Answer::NotFound, false, 1, {}, missing, ""},
+        {{"f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
+        {{std::string(32, 'a')}, "", "", Answer::Nothing, false, 1, {}, tooLong, ""},
+        {{"-o"},
+         "",
+         "",
+         Answer::Nothing,
+         false,
+         2,
+         {},
+         "",
+         "client: -o needs a file name (try client --help)\n"},
+        {{"f", "g"},
+         "",
+         "",
+         Answer::Nothing,
+         false,
+         2,
+         {},
+         "",
+         "client: unexpected argument 'g' (try client --help)\n"},
+    };
+    fs::create_directory(dir / "out");
+    for (const Case& c : cases) {
+        std::string shown = ::testing::PrintToString(c.args) + c.redirect;
+        fs::remove(dir / copy);
+        if (c.existed)
+            writeFile(dir / copy, old);
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>err " + c.redirect,
+                                      TEST_CLIENT_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        client = std::make_unique<Process>(argv, dir.path());
+        if (!c.input.empty()) // else input stays open: a client that read it would wait
+            client->write(c.input), client->closeInput();
+        sockaddr_in from{};
+        auto request = server.receive(c.answer == Answer::Nothing ? 300ms : 20s, &from);
+        ASSERT_EQ(request.has_value(), c.answer != Answer::Nothing) << shown;
+        if (c.answer == Answer::NotFound)
+            server.sendTo(ntohs(from.sin_port), notFound(*request));
+        else if (request) {
+            std::vector<std::string> stream = expectedStream(content, *request);
+            if (c.answer == Answer::CutShort)
+                stream.resize(stream.size() / 2); // as a server killed mid-stream
+            reply(from, stream);
+        }
+        EXPECT_EQ(client->wait(), c.status) << shown;
+        EXPECT_TRUE(client->output() == c.out) << shown << client->output().substr(0, 200);
+        EXPECT_EQ(readFile(dir / "err"), c.err) << shown;
+        EXPECT_EQ(fs::exists(dir / copy), c.copy.has_value()) << shown;
+        EXPECT_TRUE(!c.copy || readFile(dir / copy) == *c.copy) << shown;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), {}), c.copy ? 1 : 0)
+            << shown << ": no temporary file is left";
+    }
 }
 
 TEST(ClientAlone, SaysSoWhenNoServerListens) {

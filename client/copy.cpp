@@ -1,0 +1,78 @@
+#include "copy.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The temporary file a signal must not leave behind, while there is one.
+const char* volatile pending = nullptr;
+
+void removePending(int signal) {
+    if (pending)
+        unlink(pending);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal); // ends as the signal would have, for the caller to see
+}
+
+// Interrupted from the keyboard, hung up or told to stop, the client would
+// otherwise leave its temporary file behind.
+void removeOnSignals(const char* temp) {
+    pending = temp;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, temp ? removePending : SIG_DFL); // cannot fail for these
+}
+
+// The permissions the copy gets: those of the file it replaces, or what a
+// new file gets under the umask.
+mode_t modeFor(const struct stat* existing) {
+    if (existing)
+        return existing->st_mode & 07777;
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+} // namespace
+
+Copy::~Copy() {
+    if (temp_.empty())
+        return;
+    removeOnSignals(nullptr);
+    unlink(temp_.c_str());
+}
+
+const char* Copy::create() {
+    struct stat st {};
+    bool exists = stat(path_.c_str(), &st) == 0;
+    // Renamed onto a device or a directory, the copy would take its place.
+    if (exists && !S_ISREG(st.st_mode))
+        return "not a regular file";
+    std::filesystem::path path(path_);
+    std::string hidden = ".";
+    hidden.append(path.filename().string()).append(".XXXXXX");
+    std::string temp = path.replace_filename(hidden).string();
+    int fd = mkstemp(temp.data());
+    if (fd < 0)
+        return std::strerror(errno);
+    fd_ = Fd{fd};
+    temp_ = temp;
+    removeOnSignals(temp_.c_str());
+    if (fchmod(fd, modeFor(exists ? &st : nullptr)) != 0)
+        return std::strerror(errno);
+    return nullptr;
+}
+
+bool Copy::replace() {
+    // On the disk before it has the name: a crash leaves the old file, not an empty one.
+    if (fsync(fd_.get()) != 0 || rename(temp_.c_str(), path_.c_str()) != 0)
+        return false;
+    removeOnSignals(nullptr);
+    temp_.clear();
+    return true;
+}
