@@ -297,15 +297,22 @@ TEST_F(Server, AnswersNoOtherHost) {
     ASSERT_EQ(pipe(go), 0);
     pid_t host = fork();
     ASSERT_GE(host, 0);
-    if (host == 0)
+    if (host == 0) {
+        close(go[1]); // the parent's end alone: its close, on a failed step, ends the wait
         _exit(std::min(askFromAnotherHost(ready[1], go[0], names), 100) & 0xff); // -1: 255
+    }
+    // Held by the parent only, so that a step failed on either side ends the
+    // other's wait rather than leave it blocked for ever.
+    close(ready[1]);
+    close(go[0]);
+    Fd readyIn{ready[0]}, goOut{go[1]};
     char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(read(readyIn.get(), &byte, 1), 1);
     std::string link = "ip link add va type veth peer name vb && ip link set vb netns " +
                        std::to_string(host) +
                        " && ip addr add 198.18.1.1/24 dev va && ip link set va up";
     ASSERT_EQ(std::system(link.c_str()), 0);
-    ASSERT_EQ(write(go[1], "g", 1), 1);
+    ASSERT_EQ(write(goOut.get(), "g", 1), 1);
     int status = 0;
     ASSERT_EQ(waitpid(host, &status, 0), host);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "datagrams sent to the other host";
