@@ -93,8 +93,9 @@ TEST(Log, CountsWhatABlockedPipeCannotTake) {
     for (; got.starts_with(expected + "early " + std::to_string(kept) + "\n"); ++kept)
         expected += "early " + std::to_string(kept) + "\n";
     EXPECT_LT(kept, sent);
-    expected += "\n" + std::to_string(sent - kept) +
-                " log lines lost: the log could not be written!\nlate 1\nlate 2\n";
+    expected += '\n';
+    expected += std::to_string(sent - kept);
+    expected += " log lines lost: the log could not be written!\nlate 1\nlate 2\n";
     EXPECT_EQ(got, expected);
 }
 
