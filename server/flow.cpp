@@ -29,6 +29,7 @@ constexpr std::size_t MOST_DATAGRAM_COST = 64 * 1024;
 constexpr std::chrono::microseconds FIRST_NAP = 20us;
 constexpr std::chrono::microseconds LONGEST_NAP = 200us;
 constexpr std::chrono::milliseconds LONGEST_IDLE_NAP = 500ms;
+constexpr std::chrono::seconds LONGEST_PACED_WAIT = 2s;
 constexpr int IDLE_NAP_DIVISOR = 16;
 
 std::uint64_t key(const sockaddr_in& peer) {
@@ -219,10 +220,10 @@ Clock::duration Pacer::untilRoom(std::size_t count, Clock::time_point now) {
         wait = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(unread / readPerSecond_));
         nap_ = FIRST_NAP;
-    } else {
-        wait = std::max<Clock::duration>(nap_, (now - progress_) / IDLE_NAP_DIVISOR);
-        nap_ = std::min<Clock::duration>(nap_ * 2, LONGEST_NAP);
+        return std::clamp<Clock::duration>(wait, FIRST_NAP, LONGEST_PACED_WAIT);
     }
+    wait = std::max<Clock::duration>(nap_, (now - progress_) / IDLE_NAP_DIVISOR);
+    nap_ = std::min<Clock::duration>(nap_ * 2, LONGEST_NAP);
     return std::clamp<Clock::duration>(wait, FIRST_NAP, LONGEST_IDLE_NAP);
 }
 
@@ -238,8 +239,13 @@ Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
     if (Pace pace = look(count, now); pace != Pace::Go)
         return pace;
     progress_ = now;
+    std::size_t asked = count;
     count = std::clamp<std::size_t>(credit_ / cost_, 1, count);
     credit_ -= std::min(credit_, count * cost_);
+    // Fewer than asked fill the room there is: asking again at once would
+    // only learn that, so the next look waits for the receiver to read.
+    if (count < asked)
+        due_ = now + untilRoom(asked, now);
     // What the queue will hold once these are in: what the receiver reads
     // before the next look is measured from there.
     state_.queued += static_cast<std::uint32_t>(count * DATAGRAM_SIZE);
