@@ -264,8 +264,8 @@ void sendOutbox(const Service& svc, Outbox& outbox) {
 
 void startRequest(const Service& svc, Loop& loop, const Waiting& next);
 
-// Ends a stream; unless how says its receiver is to get nothing more, the
-// next request that receiver sent begins.
+// Ends a stream, and begins the next request its receiver sent, unless
+// the stream was stopped for a slot or by "quit": then those are dropped.
 void endStream(const Service& svc, Loop& loop, Schedule::Id id, StreamEnd end) {
     InFlight& flight = loop.streams.at(id);
     reportEnd(svc, flight, end);
