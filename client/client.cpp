@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "arguments.hpp"
@@ -25,6 +26,9 @@ namespace {
 
 // How long the socket that sent "quit" stays open after it.
 constexpr auto QUIT_LINGER = std::chrono::milliseconds(200);
+// A request unanswered this long is sent again, this many times at most.
+constexpr int ASK_AGAIN_AFTER_MS = 1000;
+constexpr int MOST_ASKS = 10;
 
 constexpr const char* PROGRAM = "client";
 constexpr Help HELP = {
@@ -59,6 +63,20 @@ Options parseArguments(int argc, char* argv[]) {
             refuseArgument(PROGRAM, argv[i]);
     }
     return options;
+}
+
+// A request can be lost, like any datagram: at a server's full queue
+// during a flood, with nothing to tell us. Until the first reply (or an
+// error) comes, it is sent again each second; a server that got it twice
+// answers twice, one reply after the other, and we take the first.
+void askAgainUntilAnswered(int sock, const Datagram& request) {
+    for (int asked = 1; asked < MOST_ASKS; ++asked) {
+        pollfd pfd{sock, POLLIN, 0};
+        if (poll(&pfd, 1, ASK_AGAIN_AFTER_MS) != 0)
+            return; // a reply, or an error the receive will report
+        if (send(sock, request, DATAGRAM_SIZE, 0) < 0)
+            return;
+    }
 }
 
 enum class Word { Read, TooLong, Missing };
@@ -230,5 +248,6 @@ int main(int argc, char* argv[]) {
         std::this_thread::sleep_for(QUIT_LINGER);
         return 0;
     }
+    askAgainUntilAnswered(sock.get(), buf);
     return printReply(sock.get(), options, to, copy ? &*copy : nullptr);
 }

@@ -188,7 +188,7 @@ bool Pacer::roomFor(std::size_t count) const {
 // makes: the kernel releases that in steps, long after the reads.
 Pace Pacer::look(std::size_t count, Clock::time_point now) {
     std::uint32_t before = state_.queued;
-    Clock::duration since = now - lookedAt_;
+    measured_ = now - lookedAt_;
     lookedAt_ = now;
     Lookup found = refresh();
     if (found == Lookup::Missing)
@@ -199,7 +199,8 @@ Pace Pacer::look(std::size_t count, Clock::time_point now) {
     }
     if (state_.queued < before) {
         progress_ = now;
-        readPerSecond_ = (before - state_.queued) / std::chrono::duration<double>(since).count();
+        readPerSecond_ =
+            (before - state_.queued) / std::chrono::duration<double>(measured_).count();
     }
     if (now - progress_ >= queues_->patience()) {
         giveUp();
@@ -220,7 +221,12 @@ Clock::duration Pacer::untilRoom(std::size_t count, Clock::time_point now) {
         wait = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(unread / readPerSecond_));
         nap_ = FIRST_NAP;
-        return std::clamp<Clock::duration>(wait, FIRST_NAP, LONGEST_PACED_WAIT);
+        // A pace seen over a short while may be a reader just starting:
+        // trusted for a few times that while, so that the waits grow only
+        // as the pace holds.
+        Clock::duration trusted = std::min<Clock::duration>(measured_ * 4, LONGEST_PACED_WAIT);
+        return std::clamp<Clock::duration>(wait, FIRST_NAP,
+                                           std::max<Clock::duration>(trusted, FIRST_NAP));
     }
     wait = std::max<Clock::duration>(nap_, (now - progress_) / IDLE_NAP_DIVISOR);
     nap_ = std::min<Clock::duration>(nap_ * 2, LONGEST_NAP);

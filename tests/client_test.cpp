@@ -187,6 +187,10 @@ TEST_F(AgainstPeer, WaitsLongerForTheFirstReply) {
     auto unanswered = startClient(dir.path(), "never\n");
     ASSERT_TRUE(server.receive(20s)) << "no request";
     std::this_thread::sleep_for(6s); // longer than the gap between datagrams
+    int askedAgain = 0; // once a second while nothing came: a request may have been lost
+    while (auto again = server.receive(100ms))
+        askedAgain += *again == requestDatagram("late");
+    EXPECT_GE(askedAgain, 4);
     reply(from, expectedStream("heard late", requestDatagram("late")));
     EXPECT_EQ(client->wait(), 0);
     EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "heard late" + CLOSING_BANNER);
