@@ -328,4 +328,73 @@ TEST_F(Robust, StopsTheIdlestStreamWhenSlotsRunOut) {
         EXPECT_EQ(limited->output().find(std::to_string(idle[i].port())), std::string::npos);
 }
 
+// What a program prints to standard output and standard error, and its
+// status, for argv after its name; stdout redirected as the shell says.
+struct Answer {
+    int status;
+    std::string output, errors;
+    bool operator==(const Answer&) const = default;
+};
+
+void PrintTo(const Answer& a, std::ostream* os) {
+    *os << a.status << " '" << a.output << "' '" << a.errors << "'";
+}
+
+Answer answer(const std::string& program, std::vector<std::string> argv,
+              const std::string& redirect = "") {
+    TempDir dir;
+    std::string errors = (dir / "errors").string();
+    argv.insert(argv.begin(),
+                {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + errors + redirect, program});
+    Process run(argv, dir.path()); // input left open: a prompt would wait
+    std::optional<int> status = run.wait(20s);
+    return {status.value_or(-1), run.output(), readFile(errors)};
+}
+
+// Each program names the argument it refuses, and answers --help and
+// --version with status 1 when the answer cannot be written.
+TEST(Arguments, NameTheRefusedArgumentExactly) {
+    const std::string serverHelp =
+        "Usage: server\nServes the files below its working directory on UDP port 15050 until "
+        "sent \"quit\".\nIt takes no argument but --help and --version.\nManual: man server\n";
+    const std::string clientHelp =
+        "Usage: client\nAsks for a file name on standard input, fetches that file from the "
+        "server\nat 127.0.0.1, UDP port 15050, and prints it.\nIt takes no argument but --help "
+        "and --version.\nManual: man client\n";
+    auto version = [](const std::string& name) {
+        return name + " (" PACKAGE_NAME ") " PACKAGE_VERSION "\n";
+    };
+    auto refused = [](const std::string& arg) {
+        return "server: unexpected argument '" + arg + "' (try server --help)\n";
+    };
+    struct Case {
+        std::string program;
+        std::vector<std::string> argv;
+        Answer expected;
+        std::string redirect = "";
+    } cases[] = {
+        {TEST_SERVER_BIN, {"--help"}, {0, serverHelp, ""}},
+        {TEST_SERVER_BIN, {"--version"}, {0, version("server"), ""}},
+        {TEST_SERVER_BIN, {"--help"}, {1, "", ""}, " >&-"},
+        {TEST_SERVER_BIN, {"--version"}, {1, "", ""}, " >/dev/full"},
+        {TEST_SERVER_BIN, {"-x"}, {2, "", refused("-x")}},
+        {TEST_SERVER_BIN, {""}, {2, "", refused("")}},
+        {TEST_SERVER_BIN, {"--"}, {2, "", refused("--")}},
+        {TEST_SERVER_BIN, {"--HELP"}, {2, "", refused("--HELP")}},
+        {TEST_SERVER_BIN, {"--help=x"}, {2, "", refused("--help=x")}},
+        {TEST_SERVER_BIN, {"--help", "x"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"--version", "x"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"--help", "--help"}, {2, "", refused("--help")}},
+        {TEST_SERVER_BIN, {"--version", "--help", "y"}, {2, "", refused("--help")}},
+        {TEST_SERVER_BIN, {"x", "--help"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"x", "y"}, {2, "", refused("x")}},
+        {TEST_CLIENT_BIN, {"--help"}, {0, clientHelp, ""}},
+        {TEST_CLIENT_BIN, {"--version"}, {0, version("client"), ""}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(answer(c.program, c.argv, c.redirect), c.expected)
+            << fs::path(c.program).filename().string() << " " << ::testing::PrintToString(c.argv)
+            << c.redirect;
+}
+
 } // namespace
