@@ -37,6 +37,38 @@ TEST(ClearBuf, ZeroesExactlyOneDatagram) {
         EXPECT_EQ(guarded[i], '\0') << i;
 }
 
+bool isOpen(int fd) {
+    return fcntl(fd, F_GETFD) >= 0;
+}
+
+// An Fd closes what it holds once, however it is let go; descriptor 0 is
+// one like any other.
+TEST(Fd, ClosesWhatItHoldsOnce) {
+    int a = open("/dev/null", O_RDONLY | O_CLOEXEC), b = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    {
+        Fd first{a};
+        Fd second{std::move(first)};
+        EXPECT_FALSE(first.valid());
+        Fd third{b};
+        third = std::move(second); // lets b go
+        EXPECT_FALSE(second.valid());
+        EXPECT_EQ(third.get(), a);
+        EXPECT_FALSE(isOpen(b));
+        EXPECT_TRUE(isOpen(a));
+    }
+    EXPECT_FALSE(isOpen(a));
+    int saved = dup(STDIN_FILENO);
+    close(STDIN_FILENO);
+    ASSERT_EQ(open("/dev/null", O_RDONLY), STDIN_FILENO);
+    {
+        Fd zero{STDIN_FILENO};
+        EXPECT_TRUE(zero.valid());
+    }
+    EXPECT_FALSE(isOpen(STDIN_FILENO));
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+}
+
 // Runs sendFile over a file the way the server does and returns the datagrams.
 std::vector<std::string> fillAll(const std::string& content, Reader** used = nullptr) {
     static TempDir dir;
