@@ -60,10 +60,10 @@ TEST(Fd, ClosesWhatItHoldsOnce) {
     int saved = dup(STDIN_FILENO);
     close(STDIN_FILENO);
     ASSERT_EQ(open("/dev/null", O_RDONLY), STDIN_FILENO);
-    {
-        Fd zero{STDIN_FILENO};
-        EXPECT_TRUE(zero.valid());
-    }
+    Fd zero{STDIN_FILENO};
+    EXPECT_TRUE(zero.valid());
+    zero.reset();
+    EXPECT_FALSE(zero.valid());
     EXPECT_FALSE(isOpen(STDIN_FILENO));
     dup2(saved, STDIN_FILENO);
     close(saved);
@@ -236,12 +236,17 @@ TEST(OpenRequested, WalkAgreesWithTheKernelOnGeneratedNames) {
     };
     for (const auto& [at, target] : links)
         fs::create_symlink(target, top / at);
+    // A chain of as many links as one lookup may follow, and one more.
+    for (int i = 1; i <= 41; ++i)
+        fs::create_symlink(i == 1 ? "f" : "c" + std::to_string(i - 1),
+                           top / ("c" + std::to_string(i)));
     // The parts a name is made of; the empty one makes "//" and a leading "/".
     const std::string parts[] = {"",   ".",   "..", "f",   "d",    "e",      "g",      "h",  "p",
                                  "li", "ld",  "lo", "lt",  "la",   "lp",     "lx",     "ls", "lu",
                                  "up", "out", "lz", "top", "loop", "secret", "missing"};
     const std::string leaves[] = {"f", "g", "h", "li", "lu", "up"};
-    std::vector<std::string> names = {"li/", "lu/", "d/up/", "d/e/lz/", "ld/g/", "ls/g"};
+    std::vector<std::string> names = {"li/",  "lu/", "d/up/", "d/e/lz/", "ld/g/",
+                                      "ls/g", "c40", "c41",   "d/../c40"};
     for (unsigned seed : {1u, 2u, 3u}) {
         std::mt19937 random(seed);
         for (int i = 0; i < 1000; ++i) {
