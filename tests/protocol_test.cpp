@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <future>
+#include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,6 +35,38 @@ TEST(ClearBuf, ZeroesExactlyOneDatagram) {
     EXPECT_EQ(guarded[DATAGRAM_SIZE + 1], 'x');
     for (std::size_t i = 1; i <= DATAGRAM_SIZE; ++i)
         EXPECT_EQ(guarded[i], '\0') << i;
+}
+
+bool isOpen(int fd) {
+    return fcntl(fd, F_GETFD) >= 0;
+}
+
+// An Fd closes what it holds once, however it is let go; descriptor 0 is
+// one like any other.
+TEST(Fd, ClosesWhatItHoldsOnce) {
+    int a = open("/dev/null", O_RDONLY | O_CLOEXEC), b = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    {
+        Fd first{a};
+        Fd second{std::move(first)};
+        EXPECT_FALSE(first.valid());
+        Fd third{b};
+        third = std::move(second); // lets b go
+        EXPECT_FALSE(second.valid());
+        EXPECT_EQ(third.get(), a);
+        EXPECT_FALSE(isOpen(b));
+        EXPECT_TRUE(isOpen(a));
+    }
+    EXPECT_FALSE(isOpen(a));
+    int saved = dup(STDIN_FILENO);
+    close(STDIN_FILENO);
+    ASSERT_EQ(open("/dev/null", O_RDONLY), STDIN_FILENO);
+    Fd zero{STDIN_FILENO};
+    EXPECT_TRUE(zero.valid());
+    zero.reset();
+    EXPECT_FALSE(zero.valid());
+    EXPECT_FALSE(isOpen(STDIN_FILENO));
+    dup2(saved, STDIN_FILENO);
+    close(saved);
 }
 
 // Runs sendFile over a file the way the server does and returns the datagrams.
@@ -165,6 +198,81 @@ TEST(OpenRequested, ConfinesToTheWorkingDirectory) {
         EXPECT_EQ(openRequestedByWalk(c.name).valid(), c.served) << "by walk: " << c.name;
     }
     fs::current_path(previous);
+}
+
+// The same file, by device and inode, or nothing from both.
+std::string opened(const Fd& fd) {
+    struct stat st {};
+    if (!fd.valid() || fstat(fd.get(), &st) != 0)
+        return "refused";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+// Names made at random from the parts a confined lookup must get right,
+// each resolved both ways: the walk must answer as the kernel does.
+TEST(OpenRequested, WalkAgreesWithTheKernelOnGeneratedNames) {
+    TempDir parent;
+    writeFile(parent / "secret", "secret");
+    fs::path top = parent / "top";
+    fs::create_directories(top / "d" / "e");
+    writeFile(top / "f", "f");
+    writeFile(top / "d" / "g", "g");
+    writeFile(top / "d" / "e" / "h", "h");
+    ASSERT_EQ(mkfifo((top / "p").c_str(), 0600), 0);
+    const std::pair<const char*, std::string> links[] = {
+        {"li", "f"},
+        {"ld", "d"},
+        {"lo", "../secret"},
+        {"lt", "../top/f"},
+        {"la", top / "f"},
+        {"lp", "p"},
+        {"lx", "missing"},
+        {"loop", "loop"},
+        {"ls", "d/"},
+        {"lu", "d/../f"},
+        {"d/up", "../f"},
+        {"d/out", "../../secret"},
+        {"d/e/lz", "../../li"},
+    };
+    for (const auto& [at, target] : links)
+        fs::create_symlink(target, top / at);
+    // A chain of as many links as one lookup may follow, and one more.
+    for (int i = 1; i <= 41; ++i)
+        fs::create_symlink(i == 1 ? "f" : "c" + std::to_string(i - 1),
+                           top / ("c" + std::to_string(i)));
+    // The parts a name is made of; the empty one makes "//" and a leading "/".
+    const std::string parts[] = {"",   ".",   "..", "f",   "d",    "e",      "g",      "h",  "p",
+                                 "li", "ld",  "lo", "lt",  "la",   "lp",     "lx",     "ls", "lu",
+                                 "up", "out", "lz", "top", "loop", "secret", "missing"};
+    const std::string leaves[] = {"f", "g", "h", "li", "lu", "up"};
+    std::vector<std::string> names = {"li/",  "lu/", "d/up/", "d/e/lz/", "ld/g/",
+                                      "ls/g", "c40", "c41",   "d/../c40"};
+    for (unsigned seed : {1u, 2u, 3u}) {
+        std::mt19937 random(seed);
+        for (int i = 0; i < 1000; ++i) {
+            std::string name;
+            for (std::size_t n = random() % 5; n > 0; --n)
+                name += parts[random() % std::size(parts)] + "/";
+            // Mostly a part that names a file, so that many names are served.
+            name += random() % 2 ? parts[random() % std::size(parts)]
+                                 : leaves[random() % std::size(leaves)];
+            if (random() % 6 == 0)
+                name += '/';
+            names.push_back(name);
+        }
+    }
+    fs::path previous = fs::current_path();
+    fs::current_path(top);
+    std::string secret = opened(Fd{open((parent / "secret").c_str(), O_RDONLY | O_CLOEXEC)});
+    std::size_t served = 0;
+    for (const std::string& name : names) {
+        std::string byKernel = opened(openRequested(name));
+        EXPECT_EQ(opened(openRequestedByWalk(name)), byKernel) << name;
+        EXPECT_NE(byKernel, secret) << name;
+        served += byKernel != "refused";
+    }
+    fs::current_path(previous);
+    EXPECT_GT(served, names.size() / 20) << "the names reach files often enough to compare";
 }
 
 // A directory swapped with a link that leads out, while the walk is in it,

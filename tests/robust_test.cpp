@@ -7,9 +7,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/udp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "flow.hpp"
+#include "receive.hpp"
 #include "support.hpp"
 
 namespace {
@@ -24,12 +28,13 @@ constexpr bool UNDER_ADDRESS_SANITIZER = true;
 constexpr bool UNDER_ADDRESS_SANITIZER = false;
 #endif
 
-// The server's resident memory, from the kernel's view of the process.
-long residentKiB(pid_t pid) {
+// A process's resident memory, now (VmRSS) or at its peak (VmHWM), from the
+// kernel's view of the process.
+long residentKiB(pid_t pid, const std::string& field = "VmRSS") {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
     return -1;
 }
 
@@ -338,6 +343,125 @@ TEST_F(Robust, StopsTheIdlestStreamWhenSlotsRunOut) {
                                  std::to_string(idle[0].port()) + ")\n"));
     for (std::size_t i = 1; i < idle.size(); ++i)
         EXPECT_EQ(limited->output().find(std::to_string(idle[i].port())), std::string::npos);
+}
+
+// Content the client cannot write yet is held up to a bound, and then it
+// takes no more datagrams: a stream far past the bound, into an output
+// nobody reads, leaves its memory bounded. The test plays the server, as
+// fast as the client's queue takes it.
+TEST(ClientMemory, StaysBoundedWhileItsOutputIsStalled) {
+    if (UNDER_ADDRESS_SANITIZER)
+        GTEST_SKIP() << "resident size says nothing under the address sanitizer";
+    const std::size_t streamBytes = std::size_t{400} << 20;
+    const long peakLimitKiB = 100 << 10;
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "out").c_str(), 0600), 0);
+    Fd unread{open((dir / "out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    Peer server{SERVICE_PORT};
+    auto client = fetchInto(dir.path(), "big", dir / "out");
+    sockaddr_in to{};
+    ASSERT_TRUE(server.receive(20s, &to)) << "no request";
+    // 64 datagrams a message where the kernel segments them, as the server does.
+    int segment = DATAGRAM_SIZE;
+    bool segmented = setsockopt(server.fd(), SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) == 0;
+    std::string content((segmented ? 64 : 1) * DATAGRAM_SIZE, Cipher('x'));
+    iovec iov{content.data(), content.size()};
+    std::vector<mmsghdr> msgs(64);
+    for (mmsghdr& msg : msgs)
+        msg.msg_hdr = {&to, sizeof to, &iov, 1, nullptr, 0, 0};
+    ReceiverQueues queues;
+    std::size_t sent = 0;
+    long peak = 0;
+    // A client that takes nothing for a while, once past the bound, has stopped.
+    for (auto progress = std::chrono::steady_clock::now();
+         sent < streamBytes && peak < peakLimitKiB &&
+         std::chrono::steady_clock::now() - progress < (sent > UNWRITTEN_BYTES ? 2s : 30s);) {
+        QueueState queue;
+        ASSERT_EQ(queues.query(server.address(), to, queue), Lookup::Found);
+        peak = residentKiB(client->pid(), "VmHWM");
+        if (queue.charged > queue.limit / 2) {
+            std::this_thread::sleep_for(1ms);
+            continue;
+        }
+        int n = sendmmsg(server.fd(), msgs.data(), static_cast<unsigned>(msgs.size()), 0);
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        sent += static_cast<std::size_t>(n) * content.size();
+        progress = std::chrono::steady_clock::now();
+    }
+    EXPECT_GT(sent, UNWRITTEN_BYTES) << "the stream went past the bound";
+    EXPECT_LT(peak, peakLimitKiB) << "KiB at the peak, after " << (sent >> 20) << " MiB";
+    RecordProperty("peak_kib", static_cast<int>(peak));
+}
+
+// What a program prints to standard output and standard error, and its
+// status, for argv after its name, started by the shell command given,
+// where ERRORS stands for the file that collects standard error.
+struct Answer {
+    int status;
+    std::string output, errors;
+    bool operator==(const Answer&) const = default;
+};
+
+void PrintTo(const Answer& a, std::ostream* os) {
+    *os << a.status << " '" << a.output << "' '" << a.errors << "'";
+}
+
+Answer answer(const std::string& program, std::vector<std::string> argv, std::string shell) {
+    TempDir dir;
+    shell.replace(shell.find("ERRORS"), 6, (dir / "errors").string());
+    argv.insert(argv.begin(), {"/bin/sh", "-c", shell, program});
+    Process run(argv, dir.path()); // input left open: a prompt would wait
+    std::optional<int> status = run.wait(20s);
+    return {status.value_or(-1), run.output(), readFile(dir / "errors")};
+}
+
+// Each program names the argument it refuses, and answers --help and
+// --version with status 1 when the answer cannot be written.
+TEST(CommandLine, AnswersExactlyBeforeServing) {
+    const std::string serverHelp =
+        "Usage: server\nServes the files below its working directory on UDP port 15050 until "
+        "sent \"quit\".\nIt takes no argument but --help and --version.\nManual: man server\n";
+    const std::string clientHelp =
+        "Usage: client\n  or:  client [-o FILE] [NAME]\nFetches the file NAME from the server "
+        "at 127.0.0.1, UDP port 15050, and prints it;\nwithout NAME, asks for the name on "
+        "standard input.\n  -o FILE  write the content to FILE instead, replacing it only with "
+        "a whole copy\n  -o -     write the content alone to standard output, the messages to "
+        "standard error\nIt also takes --help and --version.\nManual: man client\n";
+    static const std::string RUN = "exec \"$0\" \"$@\" 2>ERRORS";
+    auto version = [](const std::string& name) {
+        return name + " (" PACKAGE_NAME ") " PACKAGE_VERSION "\n";
+    };
+    auto refused = [](const std::string& arg) {
+        return "server: unexpected argument '" + arg + "' (try server --help)\n";
+    };
+    struct Case {
+        std::string program;
+        std::vector<std::string> argv;
+        Answer expected;
+        std::string shell = RUN;
+    } cases[] = {
+        {TEST_SERVER_BIN, {"--help"}, {0, serverHelp, ""}},
+        {TEST_SERVER_BIN, {"--version"}, {0, version("server"), ""}},
+        {TEST_SERVER_BIN, {"--help"}, {1, "", ""}, RUN + " >&-"},
+        {TEST_SERVER_BIN, {"--version"}, {1, "", ""}, RUN + " >/dev/full"},
+        {TEST_SERVER_BIN, {"-x"}, {2, "", refused("-x")}},
+        {TEST_SERVER_BIN, {""}, {2, "", refused("")}},
+        {TEST_SERVER_BIN, {"--"}, {2, "", refused("--")}},
+        {TEST_SERVER_BIN, {"--HELP"}, {2, "", refused("--HELP")}},
+        {TEST_SERVER_BIN, {"--help=x"}, {2, "", refused("--help=x")}},
+        {TEST_SERVER_BIN, {"--help", "x"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"--version", "x"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"--help", "--help"}, {2, "", refused("--help")}},
+        {TEST_SERVER_BIN, {"--version", "--help", "y"}, {2, "", refused("--help")}},
+        {TEST_SERVER_BIN, {"x", "--help"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"x", "y"}, {2, "", refused("x")}},
+        {TEST_CLIENT_BIN, {"--help"}, {0, clientHelp, ""}},
+        {TEST_CLIENT_BIN, {"--version"}, {0, version("client"), ""}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(answer(c.program, c.argv, c.shell), c.expected)
+            << fs::path(c.program).filename().string() << " " << ::testing::PrintToString(c.argv)
+            << c.shell;
 }
 
 } // namespace
