@@ -81,16 +81,12 @@ struct Waiting {
     bool quiet;
 };
 
-// A socket with a reply in flight, and the requests it sent since.
-struct Receiver {
-    Schedule::Id current;
-    std::deque<Waiting> waiting;
-};
-
 // What the request loop keeps from one pass to the next.
 struct Loop {
     std::unordered_map<Schedule::Id, InFlight> streams;
-    std::unordered_map<std::uint64_t, Receiver> receivers; // by address and port
+    // The sockets with a reply in flight, by address and port, and the
+    // requests each sent since.
+    std::unordered_map<std::uint64_t, std::deque<Waiting>> receivers;
     Schedule schedule;
     Schedule::Id begun = 0; // streams begun so far: the next one's id
     std::vector<Datagram> batch = std::vector<Datagram>(BATCH_DATAGRAMS);
@@ -272,8 +268,7 @@ void endStream(const Service& svc, Loop& loop, Schedule::Id id, StreamEnd end) {
     std::uint64_t key = receiverKey(flight.stream.route().peer);
     loop.schedule.remove(id);
     loop.streams.erase(id);
-    Receiver& receiver = loop.receivers.at(key);
-    std::deque<Waiting> waiting = std::move(receiver.waiting);
+    std::deque<Waiting> waiting = std::move(loop.receivers.at(key));
     loop.receivers.erase(key);
     if (end == StreamEnd::Evicted || end == StreamEnd::Stopped) {
         if (!waiting.empty() && !waiting.front().quiet)
@@ -307,7 +302,7 @@ void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
     const Request& req = next.req;
     std::uint64_t key = receiverKey(req.route.peer);
     if (auto behind = loop.receivers.find(key); behind != loop.receivers.end()) {
-        behind->second.waiting.push_back(next);
+        behind->second.push_back(next);
         return;
     }
     std::string_view name = requestName(req.buf);
@@ -332,7 +327,7 @@ void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
     if (loop.streams.size() >= svc.slots)
         evict(svc, loop, owner);
     loop.streams.emplace(id, std::move(flight));
-    loop.receivers[key].current = id;
+    loop.receivers.try_emplace(key); // the socket's later requests wait behind this one
     loop.schedule.add(id, owner);
 }
 
@@ -354,7 +349,7 @@ bool takeRequest(const Service& svc, Loop& loop, const Request& req) {
         return true;
     }
     auto behind = loop.receivers.find(receiverKey(req.route.peer));
-    if (behind != loop.receivers.end() && behind->second.waiting.size() >= MOST_WAITING) {
+    if (behind != loop.receivers.end() && behind->second.size() >= MOST_WAITING) {
         if (!quiet)
             svc.log->format("\nRequest dropped: %zu requests from %s wait already!\n", MOST_WAITING,
                             receiverName(req.route.peer).c_str());
@@ -398,8 +393,9 @@ void napUntil(const Service& svc, Clock::time_point due) {
 // Takes every waiting request and answers or refuses each. After "quit"
 // every request is refused, the rest of its batch included.
 void takeRequests(const Service& svc, Loop& loop, bool wait) {
-    svc.local->refresh();
     int n = receiveRequests(svc, loop.reqs.data(), wait);
+    if (n > 0)
+        svc.local->refresh(); // after the wait: addresses may have changed meanwhile
     for (int i = 0; i < n; ++i)
         if (takeRequest(svc, loop, loop.reqs[i]))
             loop.stopBy = Clock::now() + GOODBYE_LIMIT;
