@@ -218,8 +218,9 @@ Clock::duration Pacer::untilRoom(std::size_t count, Clock::time_point now) {
     if (readPerSecond_ > 0 && progress_ == now) {
         double unread =
             static_cast<double>((wanted - std::min(wanted, credit_)) / cost_ * DATAGRAM_SIZE);
-        wait = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(unread / readPerSecond_));
+        double seconds = std::min(unread / readPerSecond_,
+                                  std::chrono::duration<double>(LONGEST_PACED_WAIT).count());
+        wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         nap_ = FIRST_NAP;
         // A pace seen over a short while may be a reader just starting:
         // trusted for a few times that while, so that the waits grow only

@@ -548,7 +548,9 @@ TEST(ServerLog, KeepsServingWhileItsLogCannotBeWritten) {
     }
     std::string status = readFile("/proc/" + std::to_string(server.pid()) + "/status");
     std::size_t peak = std::stoul(status.substr(status.find("VmHWM:") + 6));
-    EXPECT_LT(peak, 16u << 10) << "kB: the lines waiting are bounded";
+    if (!UNDER_ADDRESS_SANITIZER) {
+        EXPECT_LT(peak, 16u << 10) << "kB: the lines waiting are bounded";
+    }
     std::string text;
     char chunk[65536];
     for (int i = 0; i < 200 && text.find("log lines lost") == std::string::npos; ++i) {
