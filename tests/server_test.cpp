@@ -172,13 +172,53 @@ TEST_F(Server, AnswersEachSenderAtItsOwnAddress) {
     EXPECT_EQ(decipherStream(other.receiveStream()), "second file");
     EXPECT_FALSE(peer.receive(100ms));
     EXPECT_FALSE(other.receive(100ms));
-    // Asked at another address of ours, the server answers from that one.
-    sockaddr_in second = serviceAddress(inet_addr("127.0.0.2")), from{};
-    std::string request = requestDatagram("one");
-    sendto(peer.fd(), request.data(), DATAGRAM_SIZE, 0, reinterpret_cast<sockaddr*>(&second),
-           sizeof second);
-    EXPECT_EQ(peer.receive(10s, &from), expectedStream("first file", request)[0]);
-    EXPECT_EQ(from.sin_addr.s_addr, second.sin_addr.s_addr);
+    // Asked at another address of ours, the server answers from that one,
+    // every datagram of a reply of one datagram or of many.
+    const std::string many = patternBytes(100000, 9);
+    writeFile(dir / "many", many);
+    sockaddr_in second = serviceAddress(inet_addr("127.0.0.2"));
+    for (const auto& [name, content] :
+         {std::pair<std::string, std::string>{"one", "first file"}, {"many", many}}) {
+        std::string request = requestDatagram(name);
+        sendto(peer.fd(), request.data(), DATAGRAM_SIZE, 0, reinterpret_cast<sockaddr*>(&second),
+               sizeof second);
+        for (const std::string& datagram : expectedStream(content, request)) {
+            sockaddr_in from{};
+            ASSERT_EQ(peer.receive(10s, &from), datagram) << name;
+            ASSERT_EQ(from.sin_addr.s_addr, second.sin_addr.s_addr) << name;
+        }
+    }
+}
+
+// A receiver gone before its stream's first turn is sent nothing more; one
+// whose socket dropped datagrams before its stream began is not said to
+// have dropped any of it.
+TEST_F(Server, JudgesEachReceiverFromItsStreamsStart) {
+    writeFile(dir / "big", patternBytes(32 << 20, 10));
+    {
+        Peer gone;
+        server->kill(SIGSTOP);
+        gone.request("big");
+    }
+    server->kill(SIGCONT);
+    EXPECT_TRUE(server->waitFor("\nFile Name Received: big\n\nFile Successfully opened!\n"
+                                "\nReceiver gone: transfer stopped!\n" +
+                                WAITING));
+    Peer dropper;
+    int small = 2048;
+    setsockopt(dropper.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    for (int i = 0; i < 100; ++i)
+        peer.sendTo(dropper.port(), std::string(DATAGRAM_SIZE, 'x'));
+    while (dropper.receive(100ms)) {
+    }
+    writeFile(dir / "mid", patternBytes(200000, 11));
+    std::size_t before = server->output().size();
+    dropper.request("mid");
+    EXPECT_EQ(decipherStream(dropper.receiveStream()), patternBytes(200000, 11));
+    EXPECT_TRUE(
+        server->waitFor("\nFile Name Received: mid\n\nFile Successfully opened!\n" + WAITING));
+    EXPECT_EQ(server->output().substr(before),
+              "\nFile Name Received: mid\n\nFile Successfully opened!\n" + WAITING);
 }
 
 TEST_F(Server, WarnsWhenTheMarkerByteCutsTheFile) {
