@@ -237,9 +237,12 @@ TEST(OpenRequested, WalkAgreesWithTheKernelOnGeneratedNames) {
     for (const auto& [at, target] : links)
         fs::create_symlink(target, top / at);
     // A chain of as many links as one lookup may follow, and one more.
-    for (int i = 1; i <= 41; ++i)
-        fs::create_symlink(i == 1 ? "f" : "c" + std::to_string(i - 1),
-                           top / ("c" + std::to_string(i)));
+    for (int i = 1; i <= 41; ++i) {
+        std::string link = "c", previous = "c";
+        link += std::to_string(i);
+        previous += std::to_string(i - 1);
+        fs::create_symlink(i == 1 ? "f" : previous, top / link);
+    }
     // The parts a name is made of; the empty one makes "//" and a leading "/".
     const std::string parts[] = {"",   ".",   "..", "f",   "d",    "e",      "g",      "h",  "p",
                                  "li", "ld",  "lo", "lt",  "la",   "lp",     "lx",     "ls", "lu",
