@@ -186,16 +186,21 @@ TEST_F(AgainstPeer, WaitsLongerForTheFirstReply) {
     sockaddr_in from = ask("late\n");
     auto unanswered = startClient(dir.path(), "never\n");
     ASSERT_TRUE(server.receive(20s)) << "no request";
-    std::this_thread::sleep_for(6s); // longer than the gap between datagrams
-    int askedAgain = 0; // once a second while nothing came: a request may have been lost
-    while (auto again = server.receive(100ms))
+    std::this_thread::sleep_for(6s);    // longer than the gap between datagrams
+    int askedAgain = 0, neverAsked = 1; // once a second while nothing came: it may be lost
+    while (auto again = server.receive(100ms)) {
         askedAgain += *again == requestDatagram("late");
+        neverAsked += *again == requestDatagram("never");
+    }
     EXPECT_GE(askedAgain, 4);
     reply(from, expectedStream("heard late", requestDatagram("late")));
     EXPECT_EQ(client->wait(), 0);
     EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "heard late" + CLOSING_BANNER);
 
     EXPECT_EQ(unanswered->wait(60s), 1);
+    while (auto again = server.receive(100ms))
+        neverAsked += *again == requestDatagram("never");
+    EXPECT_EQ(neverAsked, 10) << "asked ten times in all, then waited";
     EXPECT_GE(std::chrono::steady_clock::now() - started, 25s);
     EXPECT_EQ(unanswered->output(), HEAD + DATA_BANNER + "\nNo reply from server: timed out!\n");
 }
