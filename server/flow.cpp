@@ -201,6 +201,8 @@ Pace Pacer::look(std::size_t count, Clock::time_point now) {
         progress_ = now;
         readPerSecond_ =
             (before - state_.queued) / std::chrono::duration<double>(measured_).count();
+    } else {
+        readPerSecond_ /= 2; // read nothing since: its pace is slowing
     }
     if (now - progress_ >= queues_->patience()) {
         giveUp();
@@ -215,7 +217,7 @@ Pace Pacer::look(std::size_t count, Clock::time_point now) {
 Clock::duration Pacer::untilRoom(std::size_t count, Clock::time_point now) {
     Clock::duration wait;
     std::size_t wanted = std::min(count * cost_, std::size_t{state_.limit} / 4);
-    if (readPerSecond_ > 0 && progress_ == now) {
+    if (readPerSecond_ > 0) {
         double unread =
             static_cast<double>((wanted - std::min(wanted, credit_)) / cost_ * DATAGRAM_SIZE);
         double seconds = std::min(unread / readPerSecond_,
