@@ -26,8 +26,9 @@ namespace {
 
 // How long the socket that sent "quit" stays open after it.
 constexpr auto QUIT_LINGER = std::chrono::milliseconds(200);
-// A request unanswered this long is sent again, this many times at most.
-constexpr int ASK_AGAIN_AFTER_MS = 1000;
+// A request unanswered this long is sent again, this many times at most:
+// a fetch whose request was lost is answered within a second.
+constexpr int ASK_AGAIN_AFTER_MS = 500;
 constexpr int MOST_ASKS = 10;
 
 constexpr const char* PROGRAM = "client";
@@ -67,7 +68,7 @@ Options parseArguments(int argc, char* argv[]) {
 
 // A request can be lost, like any datagram: at a server's full queue
 // during a flood, with nothing to tell us. Until the first reply (or an
-// error) comes, it is sent again each second; a server that got it twice
+// error) comes, it is sent again every half second; a server that got it twice
 // answers twice, one reply after the other, and we take the first.
 void askAgainUntilAnswered(int sock, const Datagram& request) {
     for (int asked = 1; asked < MOST_ASKS; ++asked) {

@@ -187,7 +187,7 @@ TEST_F(AgainstPeer, WaitsLongerForTheFirstReply) {
     auto unanswered = startClient(dir.path(), "never\n");
     ASSERT_TRUE(server.receive(20s)) << "no request";
     std::this_thread::sleep_for(6s);    // longer than the gap between datagrams
-    int askedAgain = 0, neverAsked = 1; // once a second while nothing came: it may be lost
+    int askedAgain = 0, neverAsked = 1; // twice a second while nothing came: it may be lost
     while (auto again = server.receive(100ms)) {
         askedAgain += *again == requestDatagram("late");
         neverAsked += *again == requestDatagram("never");
