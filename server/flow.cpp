@@ -30,6 +30,9 @@ constexpr std::chrono::microseconds FIRST_NAP = 20us;
 constexpr std::chrono::microseconds LONGEST_NAP = 200us;
 constexpr std::chrono::milliseconds LONGEST_IDLE_NAP = 500ms;
 constexpr std::chrono::seconds LONGEST_PACED_WAIT = 2s;
+// A receiver that read nothing in a wait this long is slowing down; in a
+// shorter one it may only not have been scheduled yet.
+constexpr std::chrono::milliseconds SLOWING_AFTER = 1ms;
 constexpr int IDLE_NAP_DIVISOR = 16;
 
 std::uint64_t key(const sockaddr_in& peer) {
@@ -195,20 +198,22 @@ Pace Pacer::look(std::size_t count, Clock::time_point now) {
         return Pace::Gone;
     if (found == Lookup::Found && roomFor(count)) {
         nap_ = FIRST_NAP;
+        waited_ = false;
         return Pace::Go;
     }
     if (state_.queued < before) {
         progress_ = now;
         readPerSecond_ =
             (before - state_.queued) / std::chrono::duration<double>(measured_).count();
-    } else {
-        readPerSecond_ /= 2; // read nothing since: its pace is slowing
+    } else if (waited_ && measured_ >= SLOWING_AFTER) {
+        readPerSecond_ /= 2; // read nothing in the while we gave it: its pace is slowing
     }
     if (now - progress_ >= queues_->patience()) {
         giveUp();
         return Pace::Stalled;
     }
     due_ = now + untilRoom(count, now);
+    waited_ = true;
     return Pace::Wait;
 }
 
