@@ -35,10 +35,6 @@ constexpr std::chrono::seconds LONGEST_PACED_WAIT = 2s;
 constexpr std::chrono::milliseconds SLOWING_AFTER = 1ms;
 constexpr int IDLE_NAP_DIVISOR = 16;
 
-std::uint64_t key(const sockaddr_in& peer) {
-    return std::uint64_t{peer.sin_addr.s_addr} << 16 | peer.sin_port;
-}
-
 // Finds the queue figures in one inet_diag answer.
 Lookup readAnswer(const nlmsghdr* msg, QueueState& state) {
     if (msg->nlmsg_type == NLMSG_ERROR) {
@@ -123,14 +119,14 @@ Lookup ReceiverQueues::query(const sockaddr_in& from, const sockaddr_in& peer, Q
 
 ReceiverQueues::Stalled* ReceiverQueues::findStalled(const sockaddr_in& peer) {
     return std::find_if(std::begin(stalled_), std::end(stalled_),
-                        [&](const Stalled& s) { return s.peer == key(peer); });
+                        [&](const Stalled& s) { return s.peer == peerKey(peer); });
 }
 
 void ReceiverQueues::rememberStalled(const sockaddr_in& peer, std::uint32_t queued) {
     Stalled* entry = findStalled(peer);
     if (entry == std::end(stalled_))
         entry = &stalled_[nextStalled_++ % std::size(stalled_)];
-    *entry = {key(peer), queued};
+    *entry = {peerKey(peer), queued};
 }
 
 bool ReceiverQueues::stillStalled(const sockaddr_in& peer, std::uint32_t queued) {

@@ -24,6 +24,11 @@ struct QueueState {
 
 using Clock = std::chrono::steady_clock;
 
+// One number for a receiver's address and port.
+inline std::uint64_t peerKey(const sockaddr_in& peer) {
+    return std::uint64_t{peer.sin_addr.s_addr} << 16 | peer.sin_port;
+}
+
 // How long a receiver may take nothing from a full queue before its stream
 // is stopped. Waiting costs the others nothing, so it is long: a reader
 // may leave a pager on one page for a while.

@@ -96,10 +96,6 @@ struct Loop {
     std::optional<Clock::time_point> stopBy; // set by "quit"
 };
 
-std::uint64_t receiverKey(const sockaddr_in& peer) {
-    return std::uint64_t{peer.sin_addr.s_addr} << 16 | peer.sin_port;
-}
-
 bool bindSocket(int sock, const sockaddr_in& addr) {
     if (bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         std::puts("\nBinding Failed!");
@@ -265,7 +261,7 @@ void startRequest(const Service& svc, Loop& loop, const Waiting& next);
 void endStream(const Service& svc, Loop& loop, Schedule::Id id, StreamEnd end) {
     InFlight& flight = loop.streams.at(id);
     reportEnd(svc, flight, end);
-    std::uint64_t key = receiverKey(flight.stream.route().peer);
+    std::uint64_t key = peerKey(flight.stream.route().peer);
     loop.schedule.remove(id);
     loop.streams.erase(id);
     std::deque<Waiting> waiting = std::move(loop.receivers.at(key));
@@ -300,7 +296,7 @@ void evict(const Service& svc, Loop& loop, std::uint32_t requester) {
 // flight after that turn takes a slot.
 void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
     const Request& req = next.req;
-    std::uint64_t key = receiverKey(req.route.peer);
+    std::uint64_t key = peerKey(req.route.peer);
     if (auto behind = loop.receivers.find(key); behind != loop.receivers.end()) {
         behind->second.push_back(next);
         return;
@@ -348,7 +344,7 @@ bool takeRequest(const Service& svc, Loop& loop, const Request& req) {
         svc.log->line("Exiting..........");
         return true;
     }
-    auto behind = loop.receivers.find(receiverKey(req.route.peer));
+    auto behind = loop.receivers.find(peerKey(req.route.peer));
     if (behind != loop.receivers.end() && behind->second.size() >= MOST_WAITING) {
         if (!quiet)
             svc.log->format("\nRequest dropped: %zu requests from %s wait already!\n", MOST_WAITING,

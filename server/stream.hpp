@@ -42,7 +42,7 @@ struct Route {
 };
 
 inline bool samePeer(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+    return peerKey(a) == peerKey(b);
 }
 
 // Sends count datagrams laid end to end in batch along route. When the
