@@ -9,16 +9,20 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "flood.hpp"
 #include "local.hpp"
 #include "log.hpp"
 #include "protocol.hpp"
+#include "support.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using test::readFile;
+using test::TempDir;
 
 struct Pipe {
     Pipe() {
@@ -97,6 +101,32 @@ TEST(Log, CountsWhatABlockedPipeCannotTake) {
     expected += std::to_string(sent - kept);
     expected += " log lines lost: the log could not be written!\nlate 1\nlate 2\n";
     EXPECT_EQ(got, expected);
+}
+
+// A file that refuses writes past a size limit, then takes them again: the
+// line cut short counts as lost, and the count comes before the next line.
+TEST(Log, CountsWhatAFileRefused) {
+    std::signal(SIGXFSZ, SIG_IGN); // a refused write fails, it does not kill
+    TempDir dir;
+    Fd file{open((dir / "log").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+    ASSERT_TRUE(file.valid());
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = 10;
+    {
+        Log log(file.get());
+        log.line("kept 1");
+        EXPECT_TRUE(log.drain(10s));
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+        log.line("cut 1\nand its second line");
+        EXPECT_TRUE(log.drain(10s));
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+        log.line("after");
+        EXPECT_TRUE(log.drain(10s));
+    }
+    EXPECT_EQ(readFile(dir / "log"),
+              "kept 1\ncut\n2 log lines lost: the log could not be written!\nafter\n");
 }
 
 // The writer stays asleep in its write; the log still ends. Closing the
