@@ -5,8 +5,10 @@
 #include <csignal>
 #include <fstream>
 #include <optional>
+#include <regex>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 
 #include "flow.hpp"
 #include "receive.hpp"
@@ -352,6 +354,62 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         EXPECT_TRUE(!c.copy || readFile(dir / copy) == *c.copy) << shown;
         EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), {}), c.copy ? 1 : 0)
             << shown << ": no temporary file is left";
+    }
+}
+
+// With standard error on a terminal, a copy's progress is drawn over one
+// line at most ten times a second and wiped before the closing lines; the
+// content printed to standard output is never mixed with it.
+TEST_F(AgainstPeer, DrawsProgressOnATerminalForACopyOnly) {
+    Fd terminal{posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)};
+    ASSERT_TRUE(terminal.valid() && grantpt(terminal.get()) == 0 && unlockpt(terminal.get()) == 0);
+    const std::string pts = ptsname(terminal.get());
+    Fd held{open(pts.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)}; // no hang-up when the client ends
+    ASSERT_TRUE(held.valid() && fcntl(terminal.get(), F_SETFL, O_NONBLOCK) == 0);
+    const std::string sock = "\nfile descriptor 3 received\n", clear = "\r\033[K";
+    const std::string content = patternBytes(12000 * DATAGRAM_SIZE, 5);
+    const std::regex drawn(R"(\d+\.\d MiB received, \d+\.\d MiB/s)");
+    for (bool copy : {true, false}) {
+        auto started = std::chrono::steady_clock::now();
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + pts,
+                                      TEST_CLIENT_BIN, "f"};
+        if (copy)
+            argv.insert(argv.begin() + 4, {"-o", "copy"});
+        client = std::make_unique<Process>(argv, dir.path());
+        sockaddr_in from{};
+        auto request = server.receive(20s, &from);
+        ASSERT_TRUE(request) << "no request";
+        std::vector<std::string> stream = expectedStream(content, *request);
+        for (std::size_t at = 0; at < stream.size(); at += 100) { // over a second and more
+            reply(from, {stream.begin() + at, stream.begin() + std::min(at + 100, stream.size())});
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_EQ(client->wait(), 0);
+        auto tenths = (std::chrono::steady_clock::now() - started) / 100ms;
+        std::string shown(4096, '\0');
+        ssize_t n = read(terminal.get(), shown.data(), shown.size());
+        shown.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (!copy) {
+            EXPECT_EQ(shown, "");
+            EXPECT_TRUE(client->output() == sock + DATA_BANNER + content + CLOSING_BANNER);
+            continue;
+        }
+        EXPECT_EQ(client->output(),
+                  sock + DATA_BANNER + "384000 bytes written to copy" + CLOSING_BANNER);
+        EXPECT_TRUE(readFile(dir / "copy") == content);
+        ASSERT_TRUE(shown.starts_with(clear) && shown.ends_with(clear)) << "wiped at the end";
+        std::vector<std::string> lines;
+        for (std::size_t at = clear.size(), next; at < shown.size(); at = next + clear.size())
+            lines.push_back(shown.substr(at, (next = shown.find(clear, at)) - at));
+        EXPECT_GE(lines.size(), 3u) << shown;
+        EXPECT_LE(lines.size(), tenths) << shown;
+        double before = 0;
+        for (const std::string& line : lines) {
+            ASSERT_TRUE(std::regex_match(line, drawn)) << line;
+            double mib = std::stod(line);
+            EXPECT_TRUE(mib >= before && mib <= 0.4) << line;
+            before = mib;
+        }
     }
 }
 
