@@ -539,4 +539,32 @@ TEST(RecvSegments, HandlesEachSegmentAsADatagram) {
     }
 }
 
+// Where no thread can be started, the server writes its log and the client
+// its output as they go: the same transfer, the same words, the same end.
+TEST(NoThreads, ServerAndClientWriteAsTheyGo) {
+    const std::vector<Refusal> noThreads = {{SYS_clone3, ENOSYS}, {SYS_clone, EAGAIN}};
+    if (underRefusal(noThreads, [] { return true; }) == NO_FILTER)
+        GTEST_SKIP() << "this kernel takes no seccomp filter";
+    TempDir dir;
+    const std::string content = patternBytes(300000, 4); // blocks for an output thread
+    writeFile(dir / "f", content);
+    std::string transcripts[2];
+    for (bool threads : {true, false}) {
+        auto inChild = [&] { return threads || refuse(noThreads); };
+        Process server({TEST_SERVER_BIN}, dir.path(), Stdio::Piped, inChild);
+        ASSERT_TRUE(server.waitFor("Waiting for file name...")) << server.output();
+        Process fetch({TEST_CLIENT_BIN, "f"}, dir.path(), Stdio::Piped, inChild);
+        EXPECT_EQ(fetch.wait(), 0);
+        EXPECT_TRUE(fetch.output() ==
+                    "\nfile descriptor 3 received\n\n---------Data Received---------\n" + content +
+                        "\n-------------------------------\n")
+            << "threads " << threads;
+        EXPECT_EQ(Process({TEST_CLIENT_BIN, "quit"}, dir.path(), Stdio::Piped, inChild).wait(), 0);
+        EXPECT_EQ(server.wait(), 0);
+        transcripts[threads] = server.output();
+    }
+    EXPECT_EQ(transcripts[false], transcripts[true]);
+    EXPECT_NE(transcripts[false].find("\nFile Successfully opened!\n"), std::string::npos);
+}
+
 } // namespace

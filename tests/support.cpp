@@ -94,7 +94,8 @@ std::string patternBytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-Process::Process(const std::vector<std::string>& argv, const fs::path& cwd, Stdio stdio) {
+Process::Process(const std::vector<std::string>& argv, const fs::path& cwd, Stdio stdio,
+                 const std::function<bool()>& inChild) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         fail("pipe2");
@@ -113,6 +114,8 @@ Process::Process(const std::vector<std::string>& argv, const fs::path& cwd, Stdi
         for (const std::string& arg : argv)
             args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
+        if (inChild && !inChild())
+            _exit(125);
         execv(args[0], args.data());
         _exit(127);
     }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -50,7 +51,10 @@ enum class Stdio { Piped, NoInput, NoOutput, NoErrors, UnreadOutput };
 // output is read as it comes, so that a chatty child never blocks on it.
 class Process {
   public:
-    Process(const std::vector<std::string>& argv, const fs::path& cwd, Stdio stdio = Stdio::Piped);
+    // inChild runs in the child just before exec; when it fails, the child
+    // exits with status 125.
+    Process(const std::vector<std::string>& argv, const fs::path& cwd, Stdio stdio = Stdio::Piped,
+            const std::function<bool()>& inChild = {});
     ~Process(); // kills the child if it still runs
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
