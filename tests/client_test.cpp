@@ -299,6 +299,16 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
     } cases[] = {
         {{}, ">&-", "", Answer::Nothing, false, 1, {}, "", "\nStandard output is closed!\n"},
         {{}, ">/dev/full", "f\n", Answer::Whole, false, 1, {}, "", "\nOutput write failed!\n"},
+        // The reader stops half-way, while the last block still waits for room.
+        {{"f"},
+         "| { sleep 1; head -c 50000 >/dev/null; }",
+         "",
+         Answer::Whole,
+         false,
+         0,
+         {},
+         "",
+         "\nOutput write failed!\n"},
         {{"-o", copy, "f"}, "", "", Answer::Whole, false, 0, content, toCopy, ""},
         {{"-o", copy, "f"}, "", "", Answer::CutShort, true, 1, old, timedOut, ""},
         {{"-o", "-", "f"}, "", "", Answer::Whole, false, 0, {}, content, toStdout},
