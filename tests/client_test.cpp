@@ -314,6 +314,7 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         {{"-o", "-", "f"}, "", "", Answer::Whole, false, 0, {}, content, toStdout},
         {{"-o", copy}, "", "f\n", Answer::NotFound, false, 1, {}, missing, ""},
         {{"f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
+        {{std::string(31, 'a')}, "", "", Answer::Whole, false, 0, {}, printed, ""},
         {{std::string(32, 'a')}, "", "", Answer::Nothing, false, 1, {}, tooLong, ""},
         {{"-o"},
          "",
