@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -565,6 +566,62 @@ TEST(NoThreads, ServerAndClientWriteAsTheyGo) {
     }
     EXPECT_EQ(transcripts[false], transcripts[true]);
     EXPECT_NE(transcripts[false].find("\nFile Successfully opened!\n"), std::string::npos);
+}
+
+// From now on this process's kernel refuses to set any resource limit, and
+// still tells them, as a sandbox may. For a forked child only.
+bool refuseNewLimits() {
+#ifdef NATIVE_AUDIT_ARCH
+    constexpr std::uint32_t NEW_LIMIT = offsetof(seccomp_data, args) + 2 * sizeof(std::uint64_t);
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, NATIVE_AUDIT_ARCH, 0, 7),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_prlimit64, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, NEW_LIMIT), // a null pointer only reads
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, NEW_LIMIT + 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+    return false;
+#endif
+}
+
+// Where the descriptor limit cannot be raised, the slots follow the limit
+// there is: with 35 descriptors three streams run, and a fourth request
+// stops the idlest of them, and only that one.
+TEST(ServerSlots, FollowsALimitItCannotRaise) {
+    rlimit most{};
+    if (getrlimit(RLIMIT_NOFILE, &most) != 0 || most.rlim_max <= 35 ||
+        underRefusal({}, [] { return refuseNewLimits(); }) != HELD)
+        GTEST_SKIP() << "needs a descriptor limit that may be raised past 35, and seccomp";
+    TempDir dir;
+    const std::string big = patternBytes(1 << 20, 14);
+    writeFile(dir / "big", big);
+    Process server({TEST_SERVER_BIN}, dir.path(), Stdio::Piped, [&] {
+        rlimit limit{35, most.rlim_max};
+        return setrlimit(RLIMIT_NOFILE, &limit) == 0 && refuseNewLimits();
+    });
+    ASSERT_TRUE(server.waitFor("Waiting for file name...")) << server.output();
+    Peer held[3], last;
+    for (Peer& peer : held) {
+        peer.request("big");
+        ASSERT_TRUE(peer.receive()) << "its stream began";
+        std::this_thread::sleep_for(200ms);
+    }
+    last.request("big");
+    EXPECT_EQ(decipherStream(last.receiveStream()), big);
+    const std::string stopped = "\nToo many streams: transfer stopped! (big to 127.0.0.1:" +
+                                std::to_string(held[0].port()) + ")\n";
+    ASSERT_TRUE(server.waitFor(stopped)) << server.output();
+    std::string log = server.output();
+    EXPECT_EQ(log.find("!", log.find(stopped) + stopped.size()), std::string::npos) << log;
 }
 
 } // namespace
