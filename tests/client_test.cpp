@@ -426,6 +426,32 @@ TEST_F(AgainstPeer, DrawsProgressOnATerminalForACopyOnly) {
     }
 }
 
+// A client stopped by a signal, or a copy that cannot take its name, leaves
+// no temporary file behind; what holds the name stays as it was.
+TEST_F(AgainstPeer, LeavesNoTemporaryFileWhenACopyFails) {
+    const std::string sock = "\nfile descriptor 3 received\n";
+    fs::create_directory(dir / "out");
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, 0}) {
+        client = std::make_unique<Process>(
+            std::vector<std::string>{TEST_CLIENT_BIN, "-o", "out/copy", "f"}, dir.path());
+        sockaddr_in from{};
+        auto request = server.receive(20s, &from);
+        ASSERT_TRUE(request) << "no request";
+        if (signal) {
+            client->kill(signal);
+            EXPECT_EQ(client->wait(), 128 + signal);
+        } else {
+            fs::create_directories(dir / "out/copy/taken"); // meanwhile
+            reply(from, expectedStream("content", *request));
+            EXPECT_EQ(client->wait(), 1);
+            EXPECT_EQ(client->output(), sock + DATA_BANNER + "\nOutput write failed!\n");
+            EXPECT_TRUE(fs::is_directory(dir / "out/copy/taken"));
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), {}), signal ? 0 : 1)
+            << "signal " << signal;
+    }
+}
+
 TEST(ClientAlone, SaysSoWhenNoServerListens) {
     TempDir dir;
     auto client = startClient(dir.path(), "f\n");
