@@ -405,27 +405,6 @@ TEST(ServerStart, FailsWhenThePortIsTaken) {
     checkArguments(TEST_SERVER_BIN, dir.path());
 }
 
-// Makes every pread64 at or past offset fail with EIO in this process and
-// the children it starts, as a disk failing there would.
-bool failReadsFrom(std::uint64_t offset) {
-    constexpr std::uint32_t ARGS = offsetof(seccomp_data, args) + 3 * sizeof(std::uint64_t);
-    sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 7),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pread64, 0, 5),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ARGS + 4), // the offset's high half
-        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, static_cast<std::uint32_t>(offset >> 32), 2, 0),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, ARGS),
-        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<std::uint32_t>(offset), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog prog{static_cast<unsigned short>(std::size(code)), code};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
-}
-
 // A read that fails ends the stream without its end marker, so that the
 // receiver never takes a damaged copy for a whole one, and the log says
 // where: at the start of a file whose reads fail (/proc/self/mem of the
@@ -434,7 +413,8 @@ TEST(ServerStart, EndsAStreamWithoutItsMarkerWhenAReadFails) {
 #if !defined(__x86_64__)
     GTEST_SKIP() << "the fault is injected by a seccomp filter written for x86_64";
 #endif
-    ASSERT_TRUE(failReadsFrom(1 << 20)) << std::strerror(errno);
+    // Every pread64 at or past 1 MiB fails, as a disk failing there would.
+    ASSERT_TRUE(failCallsFrom(__NR_pread64, 3, 1 << 20, EIO)) << std::strerror(errno);
     Peer peer;
     {
         auto server = startServer("/proc/self");

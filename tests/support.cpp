@@ -13,7 +13,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -237,6 +241,32 @@ void checkArguments(const std::string& program, const fs::path& dir) {
         EXPECT_EQ(output.substr(0, output.find('\n') + 1), c.firstLine) << shown;
         EXPECT_EQ(output.find("file descriptor"), std::string::npos) << shown;
     }
+}
+
+bool failCallsFrom(long nr, unsigned arg, std::uint64_t least, int error) {
+#ifdef NATIVE_AUDIT_ARCH
+    const std::uint32_t low = offsetof(seccomp_data, args) + arg * sizeof(std::uint64_t);
+    const auto leastHigh = static_cast<std::uint32_t>(least >> 32);
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, NATIVE_AUDIT_ARCH, 0, 8),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(nr), 0, 6),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low + 4), // the high half
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, leastHigh, 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, leastHigh, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<std::uint32_t>(least), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+#else
+    (void)nr, (void)arg, (void)least, (void)error;
+    return false;
+#endif
 }
 
 Peer::Peer(std::uint16_t port, const char* host) {

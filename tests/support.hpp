@@ -13,10 +13,18 @@
 #include <thread>
 #include <vector>
 
+#include <linux/audit.h>
 #include <netinet/in.h>
 #include <sys/types.h>
 
 #include "protocol.hpp"
+
+// The architecture a seccomp filter checks for before it reads arguments.
+#if defined(__x86_64__)
+#define NATIVE_AUDIT_ARCH AUDIT_ARCH_X86_64
+#elif defined(__aarch64__)
+#define NATIVE_AUDIT_ARCH AUDIT_ARCH_AARCH64
+#endif
 
 namespace test {
 
@@ -93,6 +101,12 @@ std::unique_ptr<Process> startServer(const fs::path& dir,
 // Runs program with --help, --version and -x in dir and checks that it
 // answers 0, 0 and 2 without opening a socket, that is before its first message.
 void checkArguments(const std::string& program, const fs::path& dir);
+
+// From now on the kernel fails system call nr with error, in this process
+// and the children it starts, whenever the call's argument arg (counted
+// from 0) is at least least; other calls pass. It cannot be undone. False
+// where the kernel takes no filter.
+bool failCallsFrom(long nr, unsigned arg, std::uint64_t least, int error);
 
 // A UDP socket on 127.0.0.1 with a port of its own.
 class Peer {
