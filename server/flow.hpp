@@ -118,10 +118,9 @@ class Pacer {
     std::uint64_t cookie_ = 0; // the receiver's socket, as it was when the stream began
     Clock::time_point progress_;
     Clock::time_point lookedAt_; // when the kernel was last asked
-    Clock::duration measured_{};
-    bool waited_ = false; // the last look found no room: the next one measures a wait // between
-                          // the last two looks
-    double readPerSecond_ = 0; // queued bytes the receiver took a second, when last seen
+    Clock::duration measured_{}; // between the last two looks
+    bool waited_ = false;        // the last look found no room: the next one measures a wait
+    double readPerSecond_ = 0;   // queued bytes the receiver took a second, when last seen
     Clock::time_point due_;
     Clock::duration nap_;
 };
