@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -363,6 +365,10 @@ TEST_F(Server, AnswersNoOtherHost) {
                        std::to_string(host) +
                        " && ip addr add 198.18.1.1/24 dev va && ip link set va up";
     ASSERT_EQ(std::system(link.c_str()), 0);
+    // Held open, the other host's namespace outlives it, and with it the
+    // pair and our address on it, which the checks below still bind.
+    Fd hostNet{open(("/proc/" + std::to_string(host) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC)};
+    ASSERT_TRUE(hostNet.valid()) << std::strerror(errno);
     ASSERT_EQ(write(goOut.get(), "g", 1), 1);
     int status = 0;
     ASSERT_EQ(waitpid(host, &status, 0), host);
