@@ -128,14 +128,16 @@ std::string dotted(in_addr addr) {
     return text;
 }
 
-// Only the server's own user, or root, may stop it: the requesting socket's
-// owner, as the kernel reports it, says who sent "quit".
+// Only the server's own user, or root, may stop it. The requesting socket's
+// owner, as the kernel reports it, says who sent "quit"; a sender whose
+// socket is already gone cannot be judged and is obeyed, since a plain
+// client sends "quit" and ends at once. So this stops another user's
+// ordinary client, not a determined one, which need only close its socket.
 std::string quitRefusal(const Service& svc, const Request& req) {
     QueueState sender;
     if (svc.queues->query(serviceAddress(req.route.local.s_addr), req.route.peer, sender) !=
-        Lookup::Found)
-        return "\nQuit refused: the sending socket cannot be found!";
-    if (sender.owner == 0 || sender.owner == geteuid())
+            Lookup::Found ||
+        sender.owner == 0 || sender.owner == geteuid())
         return {};
     return "\nQuit refused: the sending socket belongs to user " + std::to_string(sender.owner) +
            ", not to the server's user or root!";
