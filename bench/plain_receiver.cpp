@@ -1,10 +1,14 @@
 // plain_receiver: the benchmark's baseline client. It fetches the file named
 // by argv[1] in the most direct way: one recvfrom per datagram, default
 // socket buffers, putchar per byte. Its only concession to loss is an idle
-// time-out, so that a stream whose marker was dropped still ends.
+// time-out, so that a stream whose marker was dropped still ends. Given
+// PAUSE_AT and SECONDS, it stops reading for that long after datagram
+// PAUSE_AT, as a reader behind a pager does, and says how long the rest took.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -45,10 +49,12 @@ bool printDatagram(const Datagram& buf, std::size_t length) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FILE_NAME\n", argv[0]);
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: %s FILE_NAME [PAUSE_AT SECONDS]\n", argv[0]);
         return 2;
     }
+    long pauseAt = argc == 4 ? std::atol(argv[2]) : -1;
+    std::chrono::duration<double> pause(argc == 4 ? std::atof(argv[3]) : 0);
     Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
     if (!sock.valid())
         return 1;
@@ -62,10 +68,14 @@ int main(int argc, char** argv) {
 
     // The time of the last datagram, not of the time-out, so that a lossy run
     // is not charged for the idle wait.
-    Clock::time_point last = start;
+    Clock::time_point last = start, resumed = start;
     bool ended = false;
     Datagram buf;
-    while (!ended) {
+    for (long count = 0; !ended; ++count) {
+        if (count == pauseAt) {
+            std::this_thread::sleep_for(pause);
+            resumed = Clock::now();
+        }
         ssize_t got = recvfrom(sock.get(), buf, DATAGRAM_SIZE, 0, nullptr, nullptr);
         if (got < 0)
             break; // the idle time-out, or a real error: either way, stop
@@ -74,5 +84,8 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     std::fprintf(stderr, "elapsed %.6f\n", std::chrono::duration<double>(last - start).count());
+    if (pauseAt >= 0)
+        std::fprintf(stderr, "after the pause %.6f\n",
+                     std::chrono::duration<double>(last - resumed).count());
     return ended ? 0 : 1;
 }

@@ -20,20 +20,19 @@ using namespace std::chrono_literals;
 constexpr std::size_t DATAGRAM_COST = 896;
 constexpr std::size_t MOST_DATAGRAM_COST = 64 * 1024;
 
-// A stream that waits is looked at again when its receiver, at the pace it
-// has been reading, will have made the room a turn needs: a fast reader
-// soon, a slow one seldom, so that thousands of slow receivers cost in
-// proportion to what they read. Without a pace yet, short naps that double:
-// a plain receiver empties a default queue in about a millisecond. One that
-// has taken nothing for a while is asked less and less often.
-constexpr std::chrono::microseconds FIRST_NAP = 20us;
-constexpr std::chrono::microseconds LONGEST_NAP = 200us;
-constexpr std::chrono::milliseconds LONGEST_IDLE_NAP = 500ms;
-constexpr std::chrono::seconds LONGEST_PACED_WAIT = 2s;
-// A receiver that read nothing in a wait this long is slowing down; in a
-// shorter one it may only not have been scheduled yet.
+// A stream waits at least this long between looks, and at most this long,
+// so that a receiver that pauses is served again soon after it resumes.
+constexpr std::chrono::microseconds SHORTEST_WAIT = 20us;
+constexpr std::chrono::milliseconds LONGEST_WAIT = 500ms;
+// A receiver that read nothing for this long is slowing down; before, it may
+// only not have been scheduled yet.
 constexpr std::chrono::milliseconds SLOWING_AFTER = 1ms;
-constexpr int IDLE_NAP_DIVISOR = 16;
+// How much faster a receiver that emptied its queue is taken to read.
+constexpr double SPEEDUP = 4;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // Finds the queue figures in one inet_diag answer.
 Lookup readAnswer(const nlmsghdr* msg, QueueState& state) {
@@ -140,8 +139,8 @@ bool ReceiverQueues::stillStalled(const sockaddr_in& peer, std::uint32_t queued)
 }
 
 Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, in_addr local, Clock::time_point now)
-    : queues_(queues), peer_(peer), cost_(DATAGRAM_COST), progress_(now), lookedAt_(now), due_(now),
-      nap_(FIRST_NAP) {
+    : queues_(queues), peer_(peer), cost_(DATAGRAM_COST), progress_(now), lookedAt_(now), rate_(0),
+      due_(now) {
     if (!queues_ || !queues_->available())
         return;
     source_ = serviceAddress(local.s_addr);
@@ -151,6 +150,7 @@ Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, in_addr local, Clo
         firstDrops_ = state_.drops;
         cookie_ = state_.cookie;
         stalledBefore_ = queues_->stillStalled(peer_, state_.queued);
+        rate_ = fastest(); // until it shows otherwise
         break;
     case Lookup::Missing: // it asked, then closed its socket
         gone_ = true;
@@ -187,54 +187,52 @@ bool Pacer::roomFor(std::size_t count) const {
 // makes: the kernel releases that in steps, long after the reads.
 Pace Pacer::look(std::size_t count, Clock::time_point now) {
     std::uint32_t before = state_.queued;
-    measured_ = now - lookedAt_;
-    lookedAt_ = now;
     Lookup found = refresh();
     if (found == Lookup::Missing)
         return Pace::Gone;
-    if (found == Lookup::Found && roomFor(count)) {
-        nap_ = FIRST_NAP;
-        waited_ = false;
+    if (found == Lookup::Found)
+        follow(before, now);
+    lookedAt_ = now;
+    if (found == Lookup::Found && roomFor(count))
         return Pace::Go;
-    }
-    if (state_.queued < before) {
-        progress_ = now;
-        readPerSecond_ =
-            (before - state_.queued) / std::chrono::duration<double>(measured_).count();
-    } else if (waited_ && measured_ >= SLOWING_AFTER) {
-        readPerSecond_ /= 2; // read nothing in the while we gave it: its pace is slowing
-    }
     if (now - progress_ >= queues_->patience()) {
         giveUp();
         return Pace::Stalled;
     }
-    due_ = now + untilRoom(count, now);
-    waited_ = true;
+    due_ = now + untilHalfRead();
     return Pace::Wait;
 }
 
-// How long the receiver needs to read what a turn waits for: the room for
-// count datagrams, or a quarter of its queue where that is less.
-Clock::duration Pacer::untilRoom(std::size_t count, Clock::time_point now) {
-    Clock::duration wait;
-    std::size_t wanted = std::min(count * cost_, std::size_t{state_.limit} / 4);
-    if (readPerSecond_ > 0) {
-        double unread =
-            static_cast<double>((wanted - std::min(wanted, credit_)) / cost_ * DATAGRAM_SIZE);
-        double seconds = std::min(unread / readPerSecond_,
-                                  std::chrono::duration<double>(LONGEST_PACED_WAIT).count());
-        wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-        nap_ = FIRST_NAP;
-        // A pace seen over a short while may be a reader just starting:
-        // trusted for a few times that while, so that the waits grow only
-        // as the pace holds.
-        Clock::duration trusted = std::min<Clock::duration>(measured_ * 4, LONGEST_PACED_WAIT);
-        return std::clamp<Clock::duration>(wait, FIRST_NAP,
-                                           std::max<Clock::duration>(trusted, FIRST_NAP));
-    }
-    wait = std::max<Clock::duration>(nap_, (now - progress_) / IDLE_NAP_DIVISOR);
-    nap_ = std::min<Clock::duration>(nap_ * 2, LONGEST_NAP);
-    return std::clamp<Clock::duration>(wait, FIRST_NAP, LONGEST_IDLE_NAP);
+// What the receiver read since the last look is its pace while it had more
+// waiting; where it emptied the queue, it may read faster than we fed it.
+void Pacer::follow(std::uint32_t before, Clock::time_point now) {
+    double took = seconds(now - lookedAt_);
+    std::uint32_t read = before > state_.queued ? before - state_.queued : 0;
+    if (read > 0)
+        progress_ = now;
+    if (took <= 0)
+        return;
+    if (before > 0 && state_.queued == 0)
+        rate_ = std::max(rate_, read / took) * SPEEDUP;
+    else if (read > 0)
+        rate_ = read / took;
+    else if (now - progress_ >= SLOWING_AFTER)
+        rate_ /= 2;
+    rate_ = std::min(rate_, fastest());
+}
+
+// No reader empties its queue faster than we can look.
+double Pacer::fastest() const {
+    return state_.limit / seconds(SHORTEST_WAIT);
+}
+
+Clock::duration Pacer::untilHalfRead() const {
+    double wait = state_.queued / 2.0 / rate_; // a rate of 0 waits longest
+    if (!(wait < seconds(LONGEST_WAIT)))
+        return LONGEST_WAIT;
+    return std::max<Clock::duration>(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait)),
+        SHORTEST_WAIT);
 }
 
 Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
@@ -252,13 +250,13 @@ Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
     std::size_t asked = count;
     count = std::clamp<std::size_t>(credit_ / cost_, 1, count);
     credit_ -= std::min(credit_, count * cost_);
-    // Fewer than asked fill the room there is: asking again at once would
-    // only learn that, so the next look waits for the receiver to read.
-    if (count < asked)
-        due_ = now + untilRoom(asked, now);
     // What the queue will hold once these are in: what the receiver reads
     // before the next look is measured from there.
-    state_.queued += static_cast<std::uint32_t>(count * DATAGRAM_SIZE);
+    state_.queued += static_cast<std::uint32_t>(count * cost_);
+    // Fewer than asked fill the room there is: asking again at once would
+    // only learn that.
+    if (count < asked)
+        due_ = now + untilHalfRead();
     return Pace::Go;
 }
 

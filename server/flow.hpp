@@ -2,6 +2,12 @@
 // acknowledgement, so a sender that outruns its receiver loses data in the
 // receiver's socket queue. For a receiver on this machine the kernel will
 // tell us how full that queue is (sock_diag), and we send only what fits.
+//
+// The pace is one rule: a stream sends what its receiver's queue has room
+// for, then looks again when the receiver, at the pace it read since the
+// last look, will have read half of what waits. A look that finds the queue
+// empty shows a faster reader, whose pace is then taken four times higher;
+// one that finds nothing read halves it.
 #pragma once
 
 #include <chrono>
@@ -14,7 +20,7 @@
 
 // What the kernel reports of one socket's receive queue.
 struct QueueState {
-    std::uint32_t queued = 0;  // bytes waiting to be read: falls with every read
+    std::uint32_t queued = 0;  // what the waiting datagrams are charged: falls with every read
     std::uint32_t charged = 0; // what the queue is charged for: released in large steps
     std::uint32_t limit = 0;   // the socket's receive buffer
     std::uint32_t drops = 0;   // datagrams the socket has dropped so far
@@ -103,7 +109,9 @@ class Pacer {
     Lookup refresh();
     bool roomFor(std::size_t count) const;
     Pace look(std::size_t count, Clock::time_point now);
-    Clock::duration untilRoom(std::size_t count, Clock::time_point now);
+    void follow(std::uint32_t before, Clock::time_point now);
+    double fastest() const;
+    Clock::duration untilHalfRead() const;
 
     ReceiverQueues* queues_;
     sockaddr_in peer_;
@@ -112,15 +120,12 @@ class Pacer {
     bool gone_ = false;
     bool stalledBefore_ = false; // and has taken nothing since: end at once
     QueueState state_;
-    std::size_t credit_ = 0; // bytes we may still send before asking again
+    std::size_t credit_ = 0; // queue bytes we may still fill before asking again
     std::size_t cost_;       // what one datagram is charged in the queue
     std::uint32_t firstDrops_ = 0;
     std::uint64_t cookie_ = 0; // the receiver's socket, as it was when the stream began
     Clock::time_point progress_;
     Clock::time_point lookedAt_; // when the kernel was last asked
-    Clock::duration measured_{}; // between the last two looks
-    bool waited_ = false;        // the last look found no room: the next one measures a wait
-    double readPerSecond_ = 0;   // queued bytes the receiver took a second, when last seen
+    double rate_;                // queue bytes the receiver reads a second, as last seen
     Clock::time_point due_;
-    Clock::duration nap_;
 };
