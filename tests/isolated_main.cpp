@@ -9,9 +9,11 @@
 
 #include <fcntl.h>
 #include <net/if.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "protocol.hpp"
@@ -29,12 +31,67 @@ bool writeProc(const char* path, const std::string& text) {
     return static_cast<bool>(out);
 }
 
+// The first subordinate id and their count that file (/etc/subuid or
+// /etc/subgid) grants the user with this name or id; a count of 0 if none.
+std::pair<unsigned long, unsigned long> subordinateIds(const char* file, const std::string& name,
+                                                       unsigned id) {
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string owner = line.substr(0, line.find(':'));
+        unsigned long first = 0, count = 0;
+        if ((owner == name || owner == std::to_string(id)) &&
+            std::sscanf(line.c_str() + owner.size(), ":%lu:%lu", &first, &count) == 2)
+            return {first, count};
+    }
+    return {0, 0};
+}
+
+// Maps more than our own user into the namespace that process pid has just
+// entered, where newuidmap and newgidmap grant it: the tests that need a
+// second user then have one. Run in a child forked before the unshare.
+[[noreturn]] void mapSubordinateIds(pid_t pid, int ready) {
+    char go;
+    if (read(ready, &go, 1) != 1)
+        _exit(1);
+    const passwd* user = getpwuid(getuid());
+    auto [uids, uidCount] = subordinateIds("/etc/subuid", user ? user->pw_name : "", getuid());
+    auto [gids, gidCount] = subordinateIds("/etc/subgid", user ? user->pw_name : "", getuid());
+    if (uidCount == 0 || gidCount == 0)
+        _exit(1);
+    std::string command = "newuidmap " + std::to_string(pid) + " 0 " + std::to_string(getuid()) +
+                          " 1 1 " + std::to_string(uids) + " " + std::to_string(uidCount) +
+                          " && newgidmap " + std::to_string(pid) + " 0 " +
+                          std::to_string(getgid()) + " 1 1 " + std::to_string(gids) + " " +
+                          std::to_string(gidCount) + " 2>/dev/null";
+    execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    _exit(1);
+}
+
 // Makes an ordinary user root of a user namespace of its own, where it may
-// make network namespaces. Only a single-threaded process may enter one.
+// make network namespaces: with the subordinate ids the system grants it,
+// or else with its own user alone. Only a single-threaded process may
+// enter one.
 bool enterUserNamespace() {
     std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
-    if (unshare(CLONE_NEWUSER) != 0)
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
         return false;
+    pid_t self = getpid(), mapper = fork();
+    if (mapper == 0)
+        mapSubordinateIds(self, ready[0]);
+    close(ready[0]);
+    bool entered = unshare(CLONE_NEWUSER) == 0;
+    int status = 1;
+    if (mapper > 0) {
+        [[maybe_unused]] ssize_t told = write(ready[1], "y", 1); // a failure shows in status
+        close(ready[1]);
+        waitpid(mapper, &status, 0);
+    }
+    if (!entered)
+        return false;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return true;
     return writeProc("/proc/self/setgroups", "deny") &&
            writeProc("/proc/self/uid_map", "0 " + uid + " 1") &&
            writeProc("/proc/self/gid_map", "0 " + gid + " 1");

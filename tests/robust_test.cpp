@@ -3,6 +3,8 @@
 
 #include <deque>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <random>
 
 #include <arpa/inet.h>
@@ -494,9 +496,9 @@ void quitAs(uid_t uid) {
 
 // Only the server's own user or root may stop it.
 TEST_F(Robust, ObeysQuitOnlyFromItsOwnUserOrRoot) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root: sends quit as another user";
-    quitAs(65534);
+    if (std::string why = whyNoOtherUser(); !why.empty())
+        GTEST_SKIP() << why;
+    quitAs(OTHER_USER);
     EXPECT_TRUE(server->waitFor("\nFile Name Received: quit\n\nQuit refused: the sending socket "
                                 "belongs to user 65534, not to the server's user or root!\n" +
                                 std::string("\nWaiting for file name...\n")));
@@ -504,6 +506,77 @@ TEST_F(Robust, ObeysQuitOnlyFromItsOwnUserOrRoot) {
     quitAs(0);
     EXPECT_EQ(server->wait(10s), 0);
     EXPECT_TRUE(server->output().ends_with("\nFile Name Received: quit\nExiting..........\n"));
+}
+
+// A peer that sends "quit" and ends at once leaves no socket to judge, and
+// is obeyed: nc and socat, a plain peer.
+TEST_F(Robust, ObeysQuitFromPeersThatEndAtOnce) {
+    struct Row {
+        std::string peer;
+        std::function<void()> quit;
+        std::string missing; // why the row cannot run here
+    } rows[] = {
+        {"a plain peer", plainQuit, ""},
+        {"nc", [] { EXPECT_EQ(std::system("printf 'quit\\0' | nc -u -w0 127.0.0.1 15050"), 0); },
+         std::system("command -v nc >/dev/null") ? "nc is not installed" : ""},
+        {"socat",
+         [] { EXPECT_EQ(std::system("printf 'quit\\0' | socat -u - UDP:127.0.0.1:15050"), 0); },
+         std::system("command -v socat >/dev/null") ? "socat is not installed" : ""},
+    };
+    std::string skipped;
+    for (const Row& row : rows) {
+        if (!row.missing.empty()) {
+            skipped += "; " + row.peer + ": " + row.missing;
+            continue;
+        }
+        if (!server->running())
+            server = startServer(served);
+        row.quit();
+        EXPECT_EQ(server->wait(10s), 0) << row.peer;
+        EXPECT_TRUE(server->output().ends_with("\nFile Name Received: quit\nExiting..........\n"))
+            << row.peer << ": " << server->output();
+    }
+    if (!skipped.empty())
+        GTEST_SKIP() << "rows not run" << skipped;
+}
+
+// nc and socat fetch like any plain peer: the datagrams as they come, the
+// content deciphered up to the marker.
+TEST_F(Robust, ServesNcAndSocat) {
+    std::string file = patternBytes(64 << 10, 21);
+    writeFile(served / "f", file);
+    std::string skipped;
+    for (std::string tool : {"nc -u -w1 127.0.0.1 15050", "socat -t1 - UDP:127.0.0.1:15050"}) {
+        std::string name = tool.substr(0, tool.find(' '));
+        if (std::system(("command -v " + name + " >/dev/null").c_str()) != 0) {
+            skipped += " " + name;
+            continue;
+        }
+        Process fetch({"/bin/sh", "-c", "printf 'f\\0' | " + tool}, served);
+        ASSERT_EQ(fetch.wait(20s), 0) << name;
+        std::string raw = fetch.output();
+        EXPECT_EQ(raw.size() % DATAGRAM_SIZE, 0u) << name;
+        EXPECT_EQ(decipherStream({raw}), file) << name;
+    }
+    if (!skipped.empty())
+        GTEST_SKIP() << "not installed:" << skipped;
+}
+
+// A plain peer that pauses for 20 s, or every so often as behind a pager,
+// is served at its own pace again as soon as it reads: whole, and long
+// before the crawl of a pace estimated while it paused.
+TEST_F(Robust, ServesAPlainPeerThatPauses) {
+    std::string big = patternBytes(4 << 20, 22), paged = patternBytes(1 << 20, 23);
+    writeFile(served / "big", big);
+    writeFile(served / "paged", paged);
+    Pauses pages;
+    for (std::size_t at = 4096; at < paged.size() / DATAGRAM_SIZE; at += 4096)
+        pages.emplace_back(at, 500ms);
+    auto pager = std::async(std::launch::async, [&] { return plainFetch("paged", pages); });
+    auto resumed = std::chrono::steady_clock::now() + 20s;
+    EXPECT_EQ(plainFetch("big", {{100, 20s}}), big);
+    EXPECT_LT(std::chrono::steady_clock::now() - resumed, 30s) << "served at a crawl";
+    EXPECT_EQ(pager.get(), paged);
 }
 
 // After "quit" a receiver that takes nothing keeps the server at most a

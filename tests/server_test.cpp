@@ -494,14 +494,14 @@ pid_t holdAs(uid_t uid, const std::string& name) {
 // stream, even where another user's has taken nothing for longer; the
 // line says why. A descriptor limit of 35 leaves three slots.
 TEST(ServerSlots, StopsTheHeaviestHoldersIdlestStream) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root: holds a stream as another user";
+    if (std::string why = whyNoOtherUser(); !why.empty())
+        GTEST_SKIP() << why;
     TempDir dir;
     const std::string big = patternBytes(2 << 20, 12);
     writeFile(dir / "big", big);
     auto server =
         startServer(dir.path(), {"/bin/sh", "-c", "ulimit -n 35 && exec " TEST_SERVER_BIN});
-    pid_t other = holdAs(65534, "big"); // idlest of all, but alone of its user
+    pid_t other = holdAs(OTHER_USER, "big"); // idlest of all, but alone of its user
     ASSERT_TRUE(server->waitFor("File Successfully opened!"));
     Peer first, second, third;
     for (Peer* peer : {&first, &second}) {
@@ -521,7 +521,7 @@ TEST(ServerSlots, StopsTheHeaviestHoldersIdlestStream) {
     Peer fourth;
     fourth.request("big"); // every slot taken again
     ASSERT_TRUE(fourth.receive());
-    pid_t another = holdAs(65534, "big");
+    pid_t another = holdAs(OTHER_USER, "big");
     EXPECT_TRUE(server->waitFor("\nToo many streams: transfer stopped! (big to 127.0.0.1:" +
                                 std::to_string(second.port()) + ")\n"))
         << server->output();

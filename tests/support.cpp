@@ -269,6 +269,51 @@ bool failCallsFrom(long nr, unsigned arg, std::uint64_t least, int error) {
 #endif
 }
 
+namespace {
+
+// Whether an id map of /proc (uid_map, gid_map) maps id of this namespace.
+bool maps(const char* file, unsigned long id) {
+    std::ifstream in(file);
+    unsigned long inside = 0, outside = 0, count = 0;
+    while (in >> inside >> outside >> count)
+        if (id >= inside && id - inside < count)
+            return true;
+    return false;
+}
+
+// Writes why each test skipped where the test command shows it at the end.
+class SkipLog : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo& info) override {
+        fs::path file =
+            fs::path(SKIP_LOG_DIR) / (std::string(info.test_suite_name()) + "." + info.name());
+        std::error_code ignored;
+        if (!info.result()->Skipped()) {
+            fs::remove(file, ignored);
+            return;
+        }
+        std::string why;
+        for (int i = 0; i < info.result()->total_part_count(); ++i)
+            why += info.result()->GetTestPartResult(i).message();
+        fs::create_directories(file.parent_path(), ignored);
+        std::ofstream(file) << file.filename().string() << ": " << why << "\n";
+    }
+};
+
+[[maybe_unused]] const bool skipLogged = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new SkipLog);
+    return true;
+}();
+
+} // namespace
+
+std::string whyNoOtherUser() {
+    if (geteuid() != 0 || !maps("/proc/self/uid_map", OTHER_USER) ||
+        !maps("/proc/self/gid_map", OTHER_USER))
+        return "needs a second user: run as root, or where newuidmap grants this user "
+               "subordinate ids (/etc/subuid)";
+    return {};
+}
+
 Peer::Peer(std::uint16_t port, const char* host) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
@@ -328,6 +373,29 @@ std::vector<std::string> Peer::receiveStream(std::chrono::milliseconds limit) co
             break;
     }
     return datagrams;
+}
+
+std::optional<std::string> plainFetch(std::string_view name, const Pauses& pauses) {
+    Peer peer;
+    peer.request(name);
+    std::string content;
+    auto pause = pauses.begin();
+    for (std::size_t count = 0;; ++count) {
+        if (pause != pauses.end() && pause->first == count)
+            std::this_thread::sleep_for((pause++)->second);
+        std::optional<std::string> datagram = peer.receive();
+        if (!datagram)
+            return std::nullopt;
+        for (char ch : *datagram) {
+            if (Cipher(ch) == END_MARKER)
+                return content;
+            content += Cipher(ch);
+        }
+    }
+}
+
+void plainQuit() {
+    Peer().request("quit");
 }
 
 std::string decipherStream(const std::vector<std::string>& datagrams) {

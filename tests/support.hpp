@@ -108,6 +108,12 @@ void checkArguments(const std::string& program, const fs::path& dir);
 // where the kernel takes no filter.
 bool failCallsFrom(long nr, unsigned arg, std::uint64_t least, int error);
 
+// The user a test acts as when it needs a second one.
+inline constexpr uid_t OTHER_USER = 65534;
+// Why this process cannot become OTHER_USER, or an empty text when it can:
+// as root, or as root of a user namespace that maps that user too.
+std::string whyNoOtherUser();
+
 // A UDP socket on 127.0.0.1 with a port of its own.
 class Peer {
   public:
@@ -131,6 +137,16 @@ class Peer {
   private:
     int fd_ = -1;
 };
+
+// A peer as plain as the wire allows, not our client: it asks for name
+// from a socket of its own, then takes one datagram per blocking receive,
+// deciphers it and keeps the content, up to the marker. At the datagram
+// counts given it stops reading for the time given, as a reader behind a
+// pager does. Nullopt when a datagram does not come within 10 s.
+using Pauses = std::vector<std::pair<std::size_t, std::chrono::milliseconds>>;
+std::optional<std::string> plainFetch(std::string_view name, const Pauses& pauses = {});
+// Sends "quit" as that peer does: the socket is closed right after the send.
+void plainQuit();
 
 // The content a stream of reply datagrams carries, deciphered.
 std::string decipherStream(const std::vector<std::string>& datagrams);
