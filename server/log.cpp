@@ -17,6 +17,8 @@ namespace {
 constexpr std::size_t LONGEST_LINE = 512;
 const char* const LOST_LINES = "\n%llu log lines lost: the log could not be written!\n";
 constexpr std::size_t LONGEST_NOTICE = 80;
+// Held this much, the writer is woken without waiting for a flush.
+constexpr std::size_t WAKE_AT = 64 * 1024;
 
 // Lost output is counted in the lines it would have made on the screen.
 unsigned long long linesIn(std::string_view text, bool newline = false) {
@@ -158,10 +160,18 @@ void Log::append(std::string_view text, bool newline) {
         state.writing = false;
         return;
     }
-    bool asleep = !state.writing;
+    bool wake = !state.writing && state.pending.size() >= WAKE_AT;
     lock.unlock();
-    if (asleep)
+    if (wake)
         state.wake.notify_one();
+}
+
+void Log::flush() {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    bool wake = !state_->writing && !state_->pending.empty();
+    lock.unlock();
+    if (wake)
+        state_->wake.notify_one();
 }
 
 void Log::line(std::string_view text) {
@@ -183,6 +193,7 @@ void Log::format(const char* fmt, ...) {
 }
 
 bool Log::drain(std::chrono::milliseconds limit) {
+    flush();
     std::unique_lock<std::mutex> lock(state_->mutex);
     return state_->idle.wait_for(lock, limit, [&] { return state_->held == 0; });
 }

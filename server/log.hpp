@@ -34,6 +34,10 @@ class Log {
     // As printf writes it; the caller gives the line break. A text longer
     // than a log line may be is cut, and still ends with a line break.
     void format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // Hands what was taken to the writer. Lines are taken without waking it
+    // until much is held, since each wake costs a switch to another thread:
+    // the caller flushes before it waits, and every so often while busy.
+    void flush();
     // Waits at most limit for everything taken to be written; true when it is.
     bool drain(std::chrono::milliseconds limit);
     // How many times line or format was called: tells the loop whether

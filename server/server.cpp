@@ -46,6 +46,10 @@ constexpr std::size_t MOST_WAITING = 64;
 constexpr auto TURNS_SLICE = 2ms;
 // After "quit", how long the streams in flight may take to finish.
 constexpr auto GOODBYE_LIMIT = 30s;
+// How long the log's new lines may wait before they go to its writer: each
+// wake of the writer costs a switch to another thread, and a busy loop takes
+// a batch of requests far more often than this.
+constexpr auto LOG_DELAY = 10ms;
 // How long the log may take to go out once the server is done.
 constexpr auto LAST_WORDS = 1000ms;
 
@@ -94,6 +98,8 @@ struct Loop {
     Outbox outbox;
     FloodGate gate;
     std::optional<Clock::time_point> stopBy; // set by "quit"
+    std::uint64_t flushedSaid = 0;           // what the log had said when last flushed
+    Clock::time_point flushBy = Clock::time_point::max();
 };
 
 bool bindSocket(int sock, const sockaddr_in& addr) {
@@ -377,6 +383,21 @@ void giveTurns(const Service& svc, Loop& loop) {
     sendOutbox(svc, loop.outbox); // the replies of requests that waited for a stream's end
 }
 
+// Hands the log's new lines to its writer once they have waited LOG_DELAY,
+// or at once before the loop sleeps with no end in sight. Returns when it
+// must be called again.
+Clock::time_point flushLog(const Service& svc, Loop& loop, Clock::time_point now, bool sleeping) {
+    if (svc.log->said() == loop.flushedSaid)
+        return Clock::time_point::max();
+    loop.flushBy = std::min(loop.flushBy, now + LOG_DELAY);
+    if (!sleeping && now < loop.flushBy)
+        return loop.flushBy;
+    svc.log->flush();
+    loop.flushedSaid = svc.log->said();
+    loop.flushBy = Clock::time_point::max();
+    return loop.flushBy;
+}
+
 // Naps until due or until a request comes.
 void napUntil(const Service& svc, Clock::time_point due) {
     auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now());
@@ -416,6 +437,8 @@ void serve(const Service& svc) {
         }
         bool idle =
             loop.streams.empty() && !loop.stopBy && loop.gate.due() == Clock::time_point::max();
+        if (idle)
+            flushLog(svc, loop, Clock::now(), true);
         takeRequests(svc, loop, idle);
         Clock::time_point now = Clock::now();
         loop.gate.summarise(now, *svc.log);
@@ -430,6 +453,7 @@ void serve(const Service& svc) {
             next = now;
         if (loop.stopBy)
             next = std::min(next, *loop.stopBy);
+        next = std::min(next, flushLog(svc, loop, now, false));
         if (!loop.streams.empty() || loop.gate.due() != Clock::time_point::max())
             napUntil(svc, next);
     }
