@@ -193,7 +193,12 @@ Pace Pacer::look(std::size_t count, Clock::time_point now) {
     if (found == Lookup::Found)
         follow(before, now);
     lookedAt_ = now;
-    if (found == Lookup::Found && roomFor(count))
+    return decide(found == Lookup::Found, count, now);
+}
+
+// Go when what the kernel last said leaves room for count, or else wait.
+Pace Pacer::decide(bool known, std::size_t count, Clock::time_point now) {
+    if (known && roomFor(count))
         return Pace::Go;
     if (now - progress_ >= queues_->patience()) {
         giveUp();
@@ -243,8 +248,11 @@ Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
     if (now < due_)
         return Pace::Wait;
     // Every turn asks again, credit or not: only the kernel knows whether
-    // the socket at that address and port is still the one that asked.
-    if (Pace pace = look(count, now); pace != Pace::Go)
+    // the socket at that address and port is still the one that asked. The
+    // first turn has just asked, as the stream began.
+    Pace pace = fresh_ ? decide(true, count, now) : look(count, now);
+    fresh_ = false;
+    if (pace != Pace::Go)
         return pace;
     progress_ = now;
     std::size_t asked = count;

@@ -109,6 +109,7 @@ class Pacer {
     Lookup refresh();
     bool roomFor(std::size_t count) const;
     Pace look(std::size_t count, Clock::time_point now);
+    Pace decide(bool known, std::size_t count, Clock::time_point now);
     void follow(std::uint32_t before, Clock::time_point now);
     double fastest() const;
     Clock::duration untilHalfRead() const;
@@ -119,6 +120,7 @@ class Pacer {
     bool observed_ = false;
     bool gone_ = false;
     bool stalledBefore_ = false; // and has taken nothing since: end at once
+    bool fresh_ = true;          // the kernel was asked as the stream began, not since
     QueueState state_;
     std::size_t credit_ = 0; // queue bytes we may still fill before asking again
     std::size_t cost_;       // what one datagram is charged in the queue
