@@ -38,7 +38,7 @@ constexpr Help HELP = {
     "without NAME, asks for the name on standard input.",
     "  -o FILE  write the content to FILE instead, replacing it only with a whole copy\n"
     "  -o -     write the content alone to standard output, the messages to standard error\n"
-    "It also takes --help and --version."};
+    "It also takes -h (--help), --version, and -- before a NAME that begins with '-'."};
 constexpr const char* ALONE = "-"; // -o's argument for the content alone on standard output
 
 // What the command line asks for.
@@ -48,21 +48,20 @@ struct Options {
 };
 
 Options parseArguments(int argc, char* argv[]) {
-    answerHelpOrVersion(argc, argv, PROGRAM, HELP);
+    static const option LONG_OPTIONS[] = {{"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, VERSION_OPTION},
+                                          {nullptr, 0, nullptr, 0}};
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "-o" && i + 1 == argc) {
-            std::fprintf(stderr, "%s: -o needs a file name (try %s --help)\n", PROGRAM, PROGRAM);
-            std::exit(USAGE_STATUS);
-        }
-        if (arg == "-o" && !options.output)
-            options.output = argv[++i];
-        else if (!options.name && !arg.starts_with('-'))
-            options.name = argv[i];
-        else
-            refuseArgument(PROGRAM, argv[i]);
-    }
+    auto take = [&](int, const char* file) { // -o, the only other option
+        if (options.output)
+            refuseArgument(PROGRAM, "-o");
+        options.output = file;
+    };
+    int operand = parseOptions(argc, argv, PROGRAM, HELP, "ho:", LONG_OPTIONS, take);
+    if (operand < argc)
+        options.name = argv[operand++];
+    if (operand < argc)
+        refuseArgument(PROGRAM, argv[operand]);
     return options;
 }
 

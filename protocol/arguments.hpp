@@ -1,14 +1,19 @@
 // The command line both programs share: they answer --help and --version
 // without opening a socket, so that a curious first try never starts
-// serving or waiting for a name. The server takes nothing else.
+// serving or waiting for a name. Options are read by getopt_long, whose
+// messages and "--" users know from other tools.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
+#include <getopt.h>
+
 // Usage errors end with 2, as in most tools, apart from the programs' own 1.
 inline constexpr int USAGE_STATUS = 2;
+// What getopt_long returns for --version, which has no short form.
+inline constexpr int VERSION_OPTION = 256;
 
 // Ends the program after --help or --version: 1 when the text could not be written.
 [[noreturn]] inline void exitAfterAnswer() {
@@ -29,15 +34,8 @@ struct Help {
     const char* takes;
 };
 
-// Answers --help or --version when it is the first argument, refusing any
-// argument after it; returns when the first argument is neither.
-inline void answerHelpOrVersion(int argc, char* argv[], const char* program, const Help& help) {
-    std::string_view first = argc > 1 ? argv[1] : "";
-    if (first != "--help" && first != "--version")
-        return;
-    if (argc > 2)
-        refuseArgument(program, argv[2]); // the argument too many is the one refused
-    if (first == "--help")
+[[noreturn]] inline void answer(int which, const char* program, const Help& help) {
+    if (which == 'h')
         std::printf("Usage: %s%s\n%s\n%s\nManual: man %s\n", program, help.forms, help.summary,
                     help.takes, program);
     else
@@ -45,12 +43,37 @@ inline void answerHelpOrVersion(int argc, char* argv[], const char* program, con
     exitAfterAnswer();
 }
 
-// Returns when there is no argument. Otherwise answers --help with the
-// program's name and summary, or --version with the version the build set,
-// or refuses the first argument it does not take with USAGE_STATUS.
-inline void handleArguments(int argc, char* argv[], const char* program, const char* summary) {
-    answerHelpOrVersion(argc, argv, program,
-                        {"", summary, "It takes no argument but --help and --version."});
-    if (argc > 1)
-        refuseArgument(program, argv[1]);
+// Reads the options with getopt_long, handing each one but --help and
+// --version to take(option, its argument), and returns the index of the
+// first operand; getopt moves the operands to the end. An option getopt
+// refuses ends the program with its message and USAGE_STATUS. --help and
+// --version are answered alone only: with any other argument, the first
+// argument besides the one answered is refused.
+template <typename Take>
+int parseOptions(int argc, char* argv[], const char* program, const Help& help,
+                 const char* shortOptions, const option* longOptions, Take take) {
+    // getopt moves arguments about: the refusal names them as given.
+    const char* first = argc > 1 ? argv[1] : "";
+    const char* second = argc > 2 ? argv[2] : "";
+    std::string_view given = first;
+    bool firstIsOption = given.size() > 1 && given.front() == '-' && given != "--";
+    argv[0] = const_cast<char*>(program); // getopt's messages begin with it
+    int answered = 0;
+    bool firstAnswers = false;
+    for (int opt, seen = 0;
+         (opt = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1; ++seen) {
+        if (opt == '?') {
+            std::fprintf(stderr, "Try '%s --help' for more information.\n", program);
+            std::exit(USAGE_STATUS);
+        }
+        if (opt != 'h' && opt != VERSION_OPTION)
+            take(opt, optarg);
+        else if (answered == 0)
+            answered = opt, firstAnswers = seen == 0 && firstIsOption;
+    }
+    if (answered != 0 && argc > 2)
+        refuseArgument(program, firstAnswers ? second : first);
+    if (answered != 0)
+        answer(answered, program, help);
+    return optind;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -107,14 +108,17 @@ inline void openStandardStreams() {
     }
 }
 
-// Creates the program's IPv4 UDP socket and reports the outcome on to, as
-// both programs do at start-up.
+// What both programs say of their socket at start-up.
+inline std::string socketReport(const Fd& sock) {
+    if (!sock.valid())
+        return "\nfile descriptor not received!!\n";
+    return "\nfile descriptor " + std::to_string(sock.get()) + " received\n";
+}
+
+// Creates the program's IPv4 UDP socket and reports the outcome on to.
 inline Fd openSocket(std::FILE* to = stdout) {
     Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
-    if (!sock.valid())
-        std::fputs("\nfile descriptor not received!!\n", to);
-    else
-        std::fprintf(to, "\nfile descriptor %d received\n", sock.get());
+    std::fputs(socketReport(sock).c_str(), to);
     return sock;
 }
 

@@ -4,18 +4,21 @@
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
 #include <poll.h>
+#include <sys/stat.h>
 
 namespace {
 
 // A log line is short: a name of 32 bytes escaped, an address, a number.
 constexpr std::size_t LONGEST_LINE = 512;
 const char* const LOST_LINES = "\n%llu log lines lost: the log could not be written!\n";
+const char* const JOURNAL_LOST_LINES =
+    "<6>\n<4>%llu log lines lost: the log could not be written!\n";
 constexpr std::size_t LONGEST_NOTICE = 80;
 // Held this much, the writer is woken without waiting for a flush.
 constexpr std::size_t WAKE_AT = 64 * 1024;
@@ -26,7 +29,37 @@ unsigned long long linesIn(std::string_view text, bool newline = false) {
     return std::max<unsigned long long>(1, static_cast<unsigned long long>(breaks));
 }
 
+// text, and a line break when newline, with each line's priority in front
+// of it. A blank line only spaces the log out: it is info, so that a search
+// for failures shows their texts and no blank lines.
+std::string withPriority(std::string_view text, bool newline, Priority priority) {
+    std::string whole(text);
+    if (newline)
+        whole.push_back('\n');
+    std::string marked;
+    marked.reserve(whole.size() + 3 * linesIn(whole));
+    for (std::string_view rest = whole; !rest.empty();) {
+        std::size_t end = std::min(rest.find('\n'), rest.size() - 1);
+        std::string_view line = rest.substr(0, end + 1);
+        marked.append(
+            {'<', line == "\n" ? static_cast<char>(Priority::Info) : static_cast<char>(priority),
+             '>'});
+        marked.append(line);
+        rest.remove_prefix(line.size());
+    }
+    return marked;
+}
+
 } // namespace
+
+bool journalStream(int fd) {
+    const char* named = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat st {};
+    if (!named || std::sscanf(named, "%llu:%llu", &device, &inode) != 2 || fstat(fd, &st) != 0)
+        return false;
+    return st.st_dev == device && st.st_ino == inode;
+}
 
 // Everything the loop and the writer share, under mutex.
 struct Log::State {
@@ -106,7 +139,8 @@ void* writeLog(void* arg) {
 
 } // namespace
 
-Log::Log(int fd, std::size_t capacity) : state_(std::make_shared<State>(fd, capacity)) {
+Log::Log(int fd, std::size_t capacity)
+    : state_(std::make_shared<State>(fd, capacity)), journal_(journalStream(fd)) {
     // Signals are the loop's to take, never the writer's.
     sigset_t all, previous;
     sigfillset(&all);
@@ -135,14 +169,21 @@ Log::~Log() {
 
 // Losing lines only until the buffer has drained, not whenever a line
 // fits again, gives one notice per stoppage rather than one per line.
-void Log::append(std::string_view text, bool newline) {
+void Log::append(std::string_view text, bool newline, Priority priority) {
     ++said_;
+    std::string marked;
+    if (journal_) {
+        marked = withPriority(text, newline, priority);
+        text = marked;
+        newline = false;
+    }
     State& state = *state_;
     std::unique_lock<std::mutex> lock(state.mutex);
     char notice[LONGEST_NOTICE];
     notice[0] = '\0';
     if (state.lost > 0 && state.held == 0)
-        std::snprintf(notice, sizeof notice, LOST_LINES, state.lost);
+        std::snprintf(notice, sizeof notice, journal_ ? JOURNAL_LOST_LINES : LOST_LINES,
+                      state.lost);
     std::size_t size = std::char_traits<char>::length(notice) + text.size() + newline;
     if ((state.lost > 0 && state.held > 0) || state.held + size > state.capacity) {
         state.lost += linesIn(text, newline);
@@ -174,22 +215,33 @@ void Log::flush() {
         state_->wake.notify_one();
 }
 
-void Log::line(std::string_view text) {
-    append(text, true);
+void Log::line(std::string_view text, Priority priority) {
+    append(text, true, priority);
 }
 
 void Log::format(const char* fmt, ...) {
-    char text[LONGEST_LINE];
     va_list args;
     va_start(args, fmt);
-    int len = std::vsnprintf(text, sizeof text, fmt, args);
+    vformat(Priority::Info, fmt, args);
     va_end(args);
+}
+
+void Log::format(Priority priority, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    vformat(priority, fmt, args);
+    va_end(args);
+}
+
+void Log::vformat(Priority priority, const char* fmt, va_list args) {
+    char text[LONGEST_LINE];
+    int len = std::vsnprintf(text, sizeof text, fmt, args);
     if (len < 0)
         return;
     std::size_t size = std::min<std::size_t>(static_cast<std::size_t>(len), sizeof text - 1);
     if (size < static_cast<std::size_t>(len))
         text[size - 1] = '\n';
-    append({text, size}, false);
+    append({text, size}, false, priority);
 }
 
 bool Log::drain(std::chrono::milliseconds limit) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ constexpr int OPEN_TRIES = 8;
 
 using Resolver = Fd (*)(std::string_view name, int flags);
 
+// No file, and errno saying why, as a failed open would.
+Fd refused(int err) {
+    errno = err;
+    return Fd{};
+}
+
 // Walks name from the working directory one component at a time, as
 // RESOLVE_BENEATH does in the kernel. Each step opens one component
 // relative to a directory already reached and never follows a link by
@@ -35,7 +42,7 @@ using Resolver = Fd (*)(std::string_view name, int flags);
 // directory it came from, and never above the first.
 Fd walkBeneath(std::string_view name, int flags) {
     if (name.empty() || name.front() == '/')
-        return Fd{};
+        return refused(name.empty() ? ENOENT : EXDEV);
     std::vector<Fd> dirs;
     dirs.emplace_back(openat(AT_FDCWD, ".", DIR_FLAGS));
     if (!dirs.back().valid())
@@ -52,7 +59,7 @@ Fd walkBeneath(std::string_view name, int flags) {
             continue;
         if (part == "..") {
             if (dirs.size() == 1)
-                return Fd{};
+                return refused(EXDEV);
             dirs.pop_back();
             continue;
         }
@@ -62,8 +69,10 @@ Fd walkBeneath(std::string_view name, int flags) {
             rest = std::string(target, n) + (last ? "" : "/" + rest);
             continue;
         }
-        if (n >= 0 || errno != EINVAL)
-            return Fd{}; // a link that leaves or loops, or a failed lookup
+        if (n >= 0)
+            return refused(EXDEV); // a link that leaves or loops
+        if (errno != EINVAL)
+            return Fd{};
         if (last)
             return Fd{openat(dirs.back().get(), part.c_str(), flags | O_NOFOLLOW)};
         if (dirs.size() > MAX_DEPTH)
@@ -104,9 +113,12 @@ Fd openBeneath(std::string_view name, int flags) {
 Fd openRegular(std::string_view name, Resolver resolve) {
     std::string path(name);
     struct stat seen {};
-    if (path.empty() || fstatat(AT_FDCWD, path.c_str(), &seen, AT_NO_AUTOMOUNT) != 0 ||
-        !S_ISREG(seen.st_mode))
+    if (path.empty())
+        return refused(ENOENT);
+    if (fstatat(AT_FDCWD, path.c_str(), &seen, AT_NO_AUTOMOUNT) != 0)
         return Fd{};
+    if (!S_ISREG(seen.st_mode))
+        return refused(S_ISDIR(seen.st_mode) ? EISDIR : EINVAL);
     Fd fd = resolve(name, READ_FLAGS);
     struct stat now {};
     if (!fd.valid() || fstat(fd.get(), &now) != 0)
@@ -117,6 +129,14 @@ Fd openRegular(std::string_view name, Resolver resolve) {
 }
 
 } // namespace
+
+std::string openFailure(int err) {
+    if (err == EXDEV)
+        return "it leads out of the served directory";
+    if (err == EINVAL)
+        return "not a regular file";
+    return std::strerror(err);
+}
 
 std::string_view requestName(const Datagram& buf) {
     return {buf, strnlen(buf, DATAGRAM_SIZE)};

@@ -25,3 +25,6 @@ Fd openRequested(std::string_view name);
 // is missing or refused. Exposed so that it stays tested on kernels that
 // never need it.
 Fd openRequestedByWalk(std::string_view name);
+
+// Why openRequested failed, from the errno it left.
+std::string openFailure(int err);

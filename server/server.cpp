@@ -3,8 +3,10 @@
 // replies are in flight at once, each sent at its own receiver's pace by one
 // thread that gives every stream a turn.
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -27,6 +29,7 @@
 #include "reader.hpp"
 #include "request.hpp"
 #include "schedule.hpp"
+#include "service.hpp"
 #include "stream.hpp"
 
 namespace {
@@ -55,6 +58,12 @@ constexpr auto LAST_WORDS = 1000ms;
 
 const char* const WAITING = "\nWaiting for file name...";
 
+const Help HELP = {
+    " [--no-quit]",
+    "Serves the files below its working directory on UDP port 15050 until sent \"quit\".",
+    "  --no-quit  refuse \"quit\" from anyone: a service manager stops this server\n"
+    "It also takes -h (--help) and --version."};
+
 // What the server was started with, for the request loop.
 struct Service {
     int sock;
@@ -62,7 +71,9 @@ struct Service {
     ReceiverQueues* queues;
     LocalAddresses* local;
     Log* log;
-    std::size_t slots; // how many streams may be in flight
+    std::size_t slots;        // how many streams may be in flight
+    bool noQuit;              // its service manager stops it: "quit" is refused
+    const sigset_t* waitMask; // the mask under which it waits: stop signals get in
 };
 
 struct Request {
@@ -102,12 +113,18 @@ struct Loop {
     Clock::time_point flushBy = Clock::time_point::max();
 };
 
-bool bindSocket(int sock, const sockaddr_in& addr) {
+// A failed bind says why on standard error too, after the log's line, for
+// whoever reads only that: a service manager's status or a terminal.
+bool bindSocket(int sock, const sockaddr_in& addr, Log& log) {
     if (bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        std::puts("\nBinding Failed!");
+        int why = errno;
+        log.line("\nBinding Failed!", Priority::Err);
+        log.drain(LAST_WORDS);
+        std::fprintf(stderr, "%sserver: cannot bind UDP port %d: %s\n",
+                     journalStream(STDERR_FILENO) ? "<3>" : "", SERVICE_PORT, std::strerror(why));
         return false;
     }
-    std::puts("\nSuccessfully binded!");
+    log.line("\nSuccessfully binded!");
     return true;
 }
 
@@ -140,6 +157,8 @@ std::string dotted(in_addr addr) {
 // client sends "quit" and ends at once. So this stops another user's
 // ordinary client, not a determined one, which need only close its socket.
 std::string quitRefusal(const Service& svc, const Request& req) {
+    if (svc.noQuit)
+        return "\nQuit refused: this server is stopped by its service manager!";
     QueueState sender;
     if (svc.queues->query(serviceAddress(req.route.local.s_addr), req.route.peer, sender) !=
             Lookup::Found ||
@@ -173,8 +192,15 @@ std::string refusal(const Service& svc, const Request& req, bool stopping) {
     return {};
 }
 
-// Takes the requests waiting, up to a batch; with wait, blocks until one
-// comes. Each learns the address it was sent to, which its replies come from.
+// Waits until a request comes, limit passes or a stop signal arrives: the
+// one place where those signals get in.
+void awaitRequest(const Service& svc, const timespec* limit) {
+    pollfd pfd{svc.sock, POLLIN, 0};
+    ppoll(&pfd, 1, limit, svc.waitMask); // woken early or not, the loop looks again
+}
+
+// Takes the requests waiting, up to a batch; with wait, first waits for
+// one or a stop signal. Each learns the address it was sent to, which its replies come from.
 int receiveRequests(const Service& svc, Request* reqs, bool wait) {
     mmsghdr msgs[REQUEST_BATCH] = {};
     iovec iov[REQUEST_BATCH];
@@ -190,8 +216,9 @@ int receiveRequests(const Service& svc, Request* reqs, bool wait) {
         msg.msg_control = control[i];
         msg.msg_controllen = sizeof control[i];
     }
-    int got =
-        recvmmsg(svc.sock, msgs, REQUEST_BATCH, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
+    if (wait)
+        awaitRequest(svc, nullptr);
+    int got = recvmmsg(svc.sock, msgs, REQUEST_BATCH, MSG_DONTWAIT, nullptr);
     if (got < 0) // none waiting, a signal, or a failed receive: back to the loop
         return 0;
     for (int i = 0; i < got; ++i) {
@@ -214,14 +241,15 @@ std::string receiverName(const sockaddr_in& peer) {
 // Writes one line that ends a stream. Where the log has said anything else
 // since the stream's request, the line says which file and which receiver
 // it speaks of.
-void logEnd(const Service& svc, const InFlight& flight, bool plain, const char* text) {
+void logEnd(const Service& svc, const InFlight& flight, bool plain, const char* text,
+            Priority priority = Priority::Warning) {
     if (flight.quiet)
         return;
     if (plain) {
-        svc.log->line(text);
+        svc.log->line(text, priority);
         return;
     }
-    svc.log->format("%s (%s to %s)\n", text, flight.name.c_str(),
+    svc.log->format(priority, "%s (%s to %s)\n", text, flight.name.c_str(),
                     receiverName(flight.stream.route().peer).c_str());
 }
 
@@ -231,7 +259,7 @@ void reportEnd(const Service& svc, InFlight& flight, StreamEnd end) {
     bool plain = svc.log->said() == flight.said;
     char text[128];
     if (end == StreamEnd::SendFailed)
-        logEnd(svc, flight, plain, "\nReply send failed!");
+        logEnd(svc, flight, plain, "\nReply send failed!", Priority::Err);
     else if (end == StreamEnd::ReceiverGone)
         logEnd(svc, flight, plain, "\nReceiver gone: transfer stopped!");
     else if (end == StreamEnd::ReceiverStalled)
@@ -243,7 +271,7 @@ void reportEnd(const Service& svc, InFlight& flight, StreamEnd end) {
     else if (end == StreamEnd::ReadFailed) {
         std::snprintf(text, sizeof text, "\nFile read failed at offset %llu!",
                       static_cast<unsigned long long>(file->offset()));
-        logEnd(svc, flight, plain, text);
+        logEnd(svc, flight, plain, text, Priority::Err);
     } else if (file && file->cut()) {
         std::snprintf(text, sizeof text,
                       "\nFile truncated at offset %llu: it contains the end marker byte 0xFF!",
@@ -259,7 +287,7 @@ void reportEnd(const Service& svc, InFlight& flight, StreamEnd end) {
 // Sends the one-datagram replies gathered so far.
 void sendOutbox(const Service& svc, Outbox& outbox) {
     for (std::size_t failed = outbox.send(svc.sock); failed > 0; --failed)
-        svc.log->line("\nReply send failed!");
+        svc.log->line("\nReply send failed!", Priority::Err);
 }
 
 void startRequest(const Service& svc, Loop& loop, const Waiting& next);
@@ -276,8 +304,8 @@ void endStream(const Service& svc, Loop& loop, Schedule::Id id, StreamEnd end) {
     loop.receivers.erase(key);
     if (end == StreamEnd::Evicted || end == StreamEnd::Stopped) {
         if (!waiting.empty() && !waiting.front().quiet)
-            svc.log->format("\n%zu requests from %s dropped with it!\n", waiting.size(),
-                            receiverName(waiting.front().req.route.peer).c_str());
+            svc.log->format(Priority::Warning, "\n%zu requests from %s dropped with it!\n",
+                            waiting.size(), receiverName(waiting.front().req.route.peer).c_str());
         return;
     }
     for (const Waiting& next : waiting)
@@ -299,6 +327,17 @@ void evict(const Service& svc, Loop& loop, std::uint32_t requester) {
         endStream(svc, loop, idlest->first, StreamEnd::Evicted);
 }
 
+// The journal, which keeps the log for later, says why an open failed;
+// the plain log keeps the plain line.
+void logOpen(const Service& svc, bool opened, int why) {
+    if (opened)
+        svc.log->line("\nFile Successfully opened!");
+    else if (svc.log->journal() && why != 0)
+        svc.log->format(Priority::Err, "\nFile open failed! (%s)\n", openFailure(why).c_str());
+    else
+        svc.log->line("\nFile open failed!", Priority::Err);
+}
+
 // Opens the file a request names and gives its stream the first turn at
 // once; a reply of one datagram waits in the outbox. Only a stream still in
 // flight after that turn takes a slot.
@@ -311,10 +350,13 @@ void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
     }
     std::string_view name = requestName(req.buf);
     std::optional<Reader> file;
-    if (Fd fd = openRequested(name); fd.valid())
+    errno = 0; // a refusal that sets none is logged without a reason
+    Fd fd = openRequested(name);
+    int why = errno;
+    if (fd.valid())
         file.emplace(std::move(fd));
     if (!next.quiet)
-        svc.log->line(file ? "\nFile Successfully opened!" : "\nFile open failed!");
+        logOpen(svc, file.has_value(), why);
     InFlight flight{escapeName(name),
                     Stream(req.route, std::move(file), req.buf, svc.how, svc.queues), next.quiet,
                     svc.log->said()};
@@ -345,7 +387,7 @@ bool takeRequest(const Service& svc, Loop& loop, const Request& req) {
         svc.log->format("\nFile Name Received: %s\n", escapeName(name).c_str());
     if (std::string why = refusal(svc, req, loop.stopBy.has_value()); !why.empty()) {
         if (!quiet)
-            svc.log->line(why);
+            svc.log->line(why, Priority::Warning);
         return false;
     }
     if (name == "quit") {
@@ -355,7 +397,8 @@ bool takeRequest(const Service& svc, Loop& loop, const Request& req) {
     auto behind = loop.receivers.find(peerKey(req.route.peer));
     if (behind != loop.receivers.end() && behind->second.size() >= MOST_WAITING) {
         if (!quiet)
-            svc.log->format("\nRequest dropped: %zu requests from %s wait already!\n", MOST_WAITING,
+            svc.log->format(Priority::Warning,
+                            "\nRequest dropped: %zu requests from %s wait already!\n", MOST_WAITING,
                             receiverName(req.route.peer).c_str());
         return false;
     }
@@ -405,8 +448,29 @@ void napUntil(const Service& svc, Clock::time_point due) {
         return;
     timespec ts{static_cast<time_t>(wait.count() / 1000000000),
                 static_cast<long>(wait.count() % 1000000000)};
-    pollfd pfd{svc.sock, POLLIN, 0};
-    ppoll(&pfd, 1, &ts, nullptr); // woken early or not, the loop looks again
+    awaitRequest(svc, &ts);
+}
+
+// From now on no request is answered, and the streams in flight have a
+// while to finish.
+void beginGoodbye(Loop& loop) {
+    loop.stopBy = Clock::now() + GOODBYE_LIMIT;
+    notifyManager("STOPPING=1");
+}
+
+// SIGTERM or SIGINT begins the goodbye "quit" begins; another ends it at
+// once, for an operator who will not wait.
+void heedStopSignals(const Service& svc, Loop& loop, int& heeded) {
+    int asked = stopsAsked();
+    if (asked == heeded)
+        return;
+    heeded = asked;
+    if (loop.stopBy) {
+        loop.stopBy = Clock::now();
+        return;
+    }
+    svc.log->line("\nStop signal received: the server is stopping!");
+    beginGoodbye(loop);
 }
 
 // Takes every waiting request and answers or refuses each. After "quit"
@@ -417,7 +481,7 @@ void takeRequests(const Service& svc, Loop& loop, bool wait) {
         svc.local->refresh(); // after the wait: addresses may have changed meanwhile
     for (int i = 0; i < n; ++i)
         if (takeRequest(svc, loop, loop.reqs[i]))
-            loop.stopBy = Clock::now() + GOODBYE_LIMIT;
+            beginGoodbye(loop);
     sendOutbox(svc, loop.outbox);
 }
 
@@ -430,6 +494,7 @@ void serve(const Service& svc) {
     // only after something else, so that a flood the gate keeps quiet
     // cannot fill the log with it.
     std::uint64_t waitingSaid = ~std::uint64_t{0};
+    int heeded = 0; // stop signals acted on
     for (;;) {
         if (svc.log->said() != waitingSaid && loop.streams.empty() && !loop.stopBy) {
             svc.log->line(WAITING);
@@ -440,6 +505,7 @@ void serve(const Service& svc) {
         if (idle)
             flushLog(svc, loop, Clock::now(), true);
         takeRequests(svc, loop, idle);
+        heedStopSignals(svc, loop, heeded);
         Clock::time_point now = Clock::now();
         loop.gate.summarise(now, *svc.log);
         if (loop.stopBy && (loop.streams.empty() || now >= *loop.stopBy)) {
@@ -459,36 +525,55 @@ void serve(const Service& svc) {
     }
 }
 
-} // namespace
+// Reads the command line: true when "quit" is to be refused.
+bool parseArguments(int argc, char* argv[]) {
+    static const option LONG_OPTIONS[] = {{"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, VERSION_OPTION},
+                                          {"no-quit", no_argument, nullptr, 'n'},
+                                          {nullptr, 0, nullptr, 0}};
+    bool noQuit = false;
+    int operand =
+        parseOptions(argc, argv, "server", HELP, "h", LONG_OPTIONS, [&](int, const char*) {
+            noQuit = true; // --no-quit, the only other option
+        });
+    if (operand < argc)
+        refuseArgument("server", argv[operand]);
+    return noQuit;
+}
 
-int main(int argc, char* argv[]) {
-    handleArguments(
-        argc, argv, "server",
-        "Serves the files below its working directory on UDP port 15050 until sent \"quit\".");
-    openStandardStreams();
-    // A log that can no longer be written must not stop the serving.
-    std::signal(SIGPIPE, SIG_IGN); // cannot fail for this signal
-    sockaddr_in addr = serviceAddress(htonl(INADDR_ANY));
-
-    Fd sock = openSocket();
-    if (!sock.valid())
-        return 1;
-    if (!bindSocket(sock.get(), addr))
+// Binds the service's socket and serves; the status to end with.
+int run(Log& log, bool noQuit, const sigset_t* waitMask) {
+    Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
+    log.format(sock.valid() ? Priority::Info : Priority::Err, "%s", socketReport(sock).c_str());
+    if (!sock.valid() || !bindSocket(sock.get(), serviceAddress(htonl(INADDR_ANY)), log))
         return 1;
     int on = 1;
     if (setsockopt(sock.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
-        std::puts("\nCannot learn where requests arrive (IP_PKTINFO)!");
+        log.line("\nCannot learn where requests arrive (IP_PKTINFO)!", Priority::Err);
         return 1;
     }
     enlargeReceiveBuffer(sock.get());
     ReceiverQueues queues;
     if (!queues.available())
-        std::puts("\nNo UDP socket diagnostics in this kernel: replies are not paced!");
-    std::fflush(stdout); // from here on the log's writer has standard output
+        log.line("\nNo UDP socket diagnostics in this kernel: replies are not paced!",
+                 Priority::Warning);
     LocalAddresses local;
-    Log log;
-    Service svc{sock.get(), probeSending(), &queues, &local, &log, streamSlots()};
+    Service svc{sock.get(), probeSending(), &queues, &local, &log, streamSlots(), noQuit, waitMask};
+    notifyManager("READY=1");
     serve(svc);
-    log.drain(LAST_WORDS);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    bool noQuit = parseArguments(argc, argv);
+    openStandardStreams();
+    // A log that can no longer be written must not stop the serving.
+    std::signal(SIGPIPE, SIG_IGN); // cannot fail for this signal
+    sigset_t waitMask = holdStopSignals();
+    Log log; // the only writer of standard output from here on
+    int status = run(log, noQuit, &waitMask);
+    log.drain(LAST_WORDS);
+    return status;
 }
