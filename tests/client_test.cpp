@@ -315,6 +315,7 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         {{"-o", "-", "f"}, "", "", Answer::Whole, false, 0, {}, content, toStdout},
         {{"-o", copy}, "", "f\n", Answer::NotFound, false, 1, {}, missing, ""},
         {{"f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
+        {{"--", "f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
         {{std::string(31, 'a')}, "", "", Answer::Whole, false, 0, {}, printed, ""},
         {{std::string(32, 'a')}, "", "", Answer::Nothing, false, 1, {}, tooLong, ""},
         {{"-o"},
@@ -325,7 +326,8 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
          2,
          {},
          "",
-         "client: -o needs a file name (try client --help)\n"},
+         "client: option requires an argument -- 'o'\nTry 'client --help' for more "
+         "information.\n"},
         {{"f", "g"},
          "",
          "",

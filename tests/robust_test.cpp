@@ -317,6 +317,60 @@ TEST_F(Robust, FinishesTheStreamsInFlightAfterQuit) {
     EXPECT_EQ(server->wait(20s), 0);
 }
 
+// SIGTERM and SIGINT begin the goodbye "quit" begins, and SIGHUP nothing:
+// later requests are refused, the stream in flight runs to its end.
+TEST_F(Robust, FinishesTheStreamsInFlightAfterAStopSignal) {
+    std::string big = patternBytes(2 << 20, 13);
+    writeFile(served / "big", big);
+    for (int signal : {SIGTERM, SIGINT}) {
+        Peer paused, late;
+        paused.request("big");
+        ASSERT_TRUE(server->waitFor("File Successfully opened!"));
+        server->kill(SIGHUP);
+        server->kill(signal);
+        ASSERT_TRUE(server->waitFor("\nStop signal received: the server is stopping!\n"));
+        late.request("sub/ok");
+        ASSERT_TRUE(server->waitFor("\nFile Name Received: sub/ok\n"
+                                    "\nNo reply sent: the server is stopping!\n"));
+        EXPECT_EQ(paused.receiveStream(), expectedStream(big, requestDatagram("big")));
+        EXPECT_EQ(server->wait(20s), 0) << strsignal(signal);
+        server = startServer(served);
+    }
+}
+
+// In the journal each line carries its priority, a blank one info, and a
+// failed open its reason; "quit" is refused under --no-quit, even from root.
+TEST_F(Robust, MarksEachLineWithItsPriorityForTheJournal) {
+    Peer owner;
+    owner.request("quit"); // the fixture's server makes way
+    ASSERT_EQ(server->wait(10s), 0);
+    auto journal = startServer(served, {"/bin/sh", "-c",
+                                        "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec " +
+                                            std::string(TEST_SERVER_BIN) + " --no-quit"});
+    Peer peer;
+    for (const char* name : {"sub", "missing", "link-out"}) {
+        peer.request(name);
+        ASSERT_TRUE(peer.receive(5s)) << name; // each request in a batch of its own
+    }
+    peer.request("quit");
+    ASSERT_TRUE(journal->waitFor("manager!\n<6>\n<6>Waiting for file name...\n"));
+    journal->kill(SIGTERM);
+    EXPECT_EQ(journal->wait(10s), 0);
+    const std::string waiting = "<6>\n<6>Waiting for file name...\n";
+    auto received = [&](const std::string& name) {
+        return "<6>\n<6>File Name Received: " + name + "\n<6>\n";
+    };
+    EXPECT_EQ(journal->output(),
+              "<6>\n<6>file descriptor 3 received\n<6>\n<6>Successfully binded!\n" + waiting +
+                  received("sub") + "<3>File open failed! (Is a directory)\n" + waiting +
+                  received("missing") + "<3>File open failed! (No such file or directory)\n" +
+                  waiting + received("link-out") +
+                  "<3>File open failed! (it leads out of the served directory)\n" + waiting +
+                  received("quit") +
+                  "<4>Quit refused: this server is stopped by its service manager!\n" + waiting +
+                  "<6>\n<6>Stop signal received: the server is stopping!\n");
+}
+
 // With every slot taken, a new stream stops the one whose receiver has taken
 // nothing for longest; a descriptor limit of 36 leaves four slots.
 TEST_F(Robust, StopsTheIdlestStreamWhenSlotsRunOut) {
@@ -421,20 +475,25 @@ Answer answer(const std::string& program, std::vector<std::string> argv, std::st
 // --version with status 1 when the answer cannot be written.
 TEST(CommandLine, AnswersExactlyBeforeServing) {
     const std::string serverHelp =
-        "Usage: server\nServes the files below its working directory on UDP port 15050 until "
-        "sent \"quit\".\nIt takes no argument but --help and --version.\nManual: man server\n";
+        "Usage: server [--no-quit]\nServes the files below its working directory on UDP port "
+        "15050 until sent \"quit\".\n  --no-quit  refuse \"quit\" from anyone: a service manager "
+        "stops this server\nIt also takes -h (--help) and --version.\nManual: man server\n";
     const std::string clientHelp =
         "Usage: client\n  or:  client [-o FILE] [NAME]\nFetches the file NAME from the server "
         "at 127.0.0.1, UDP port 15050, and prints it;\nwithout NAME, asks for the name on "
         "standard input.\n  -o FILE  write the content to FILE instead, replacing it only with "
         "a whole copy\n  -o -     write the content alone to standard output, the messages to "
-        "standard error\nIt also takes --help and --version.\nManual: man client\n";
+        "standard error\nIt also takes -h (--help), --version, and -- before a NAME that begins "
+        "with '-'.\nManual: man client\n";
     static const std::string RUN = "exec \"$0\" \"$@\" 2>ERRORS";
     auto version = [](const std::string& name) {
         return name + " (" PACKAGE_NAME ") " PACKAGE_VERSION "\n";
     };
     auto refused = [](const std::string& arg) {
         return "server: unexpected argument '" + arg + "' (try server --help)\n";
+    };
+    auto getopt = [](const std::string& program, const std::string& message) {
+        return program + ": " + message + "\nTry '" + program + " --help' for more information.\n";
     };
     struct Case {
         std::string program;
@@ -446,11 +505,18 @@ TEST(CommandLine, AnswersExactlyBeforeServing) {
         {TEST_SERVER_BIN, {"--version"}, {0, version("server"), ""}},
         {TEST_SERVER_BIN, {"--help"}, {1, "", ""}, RUN + " >&-"},
         {TEST_SERVER_BIN, {"--version"}, {1, "", ""}, RUN + " >/dev/full"},
-        {TEST_SERVER_BIN, {"-x"}, {2, "", refused("-x")}},
+        {TEST_SERVER_BIN, {"-h"}, {0, serverHelp, ""}},
+        {TEST_SERVER_BIN, {"--he"}, {0, serverHelp, ""}},
+        {TEST_SERVER_BIN, {"-x"}, {2, "", getopt("server", "invalid option -- 'x'")}},
         {TEST_SERVER_BIN, {""}, {2, "", refused("")}},
-        {TEST_SERVER_BIN, {"--"}, {2, "", refused("--")}},
-        {TEST_SERVER_BIN, {"--HELP"}, {2, "", refused("--HELP")}},
-        {TEST_SERVER_BIN, {"--help=x"}, {2, "", refused("--help=x")}},
+        {TEST_SERVER_BIN, {"--", "--"}, {2, "", refused("--")}},
+        {TEST_SERVER_BIN, {"--", "--help"}, {2, "", refused("--help")}},
+        {TEST_SERVER_BIN, {"--no-quit", "-h"}, {2, "", refused("--no-quit")}},
+        {TEST_SERVER_BIN, {"--no-quit", "x"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"--HELP"}, {2, "", getopt("server", "unrecognized option '--HELP'")}},
+        {TEST_SERVER_BIN,
+         {"--help=x"},
+         {2, "", getopt("server", "option '--help' doesn't allow an argument")}},
         {TEST_SERVER_BIN, {"--help", "x"}, {2, "", refused("x")}},
         {TEST_SERVER_BIN, {"--version", "x"}, {2, "", refused("x")}},
         {TEST_SERVER_BIN, {"--help", "--help"}, {2, "", refused("--help")}},
@@ -459,6 +525,11 @@ TEST(CommandLine, AnswersExactlyBeforeServing) {
         {TEST_SERVER_BIN, {"x", "y"}, {2, "", refused("x")}},
         {TEST_CLIENT_BIN, {"--help"}, {0, clientHelp, ""}},
         {TEST_CLIENT_BIN, {"--version"}, {0, version("client"), ""}},
+        {TEST_CLIENT_BIN, {"-h"}, {0, clientHelp, ""}},
+        {TEST_CLIENT_BIN, {"-x"}, {2, "", getopt("client", "invalid option -- 'x'")}},
+        {TEST_CLIENT_BIN,
+         {"-o", "a", "-o", "b"},
+         {2, "", "client: unexpected argument '-o' (try client --help)\n"}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(answer(c.program, c.argv, c.shell), c.expected)

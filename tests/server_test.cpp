@@ -408,6 +408,18 @@ TEST(ServerStart, FailsWhenThePortIsTaken) {
         EXPECT_EQ(server.output(), "\nfile descriptor 3 received\n\nBinding Failed!\n");
     }
     checkArguments(TEST_SERVER_BIN, dir.path());
+    // The reason, on standard error; in the journal, with the lines' priorities.
+    const std::string why = "server: cannot bind UDP port 15050: Address already in use\n";
+    Process plain({"/bin/sh", "-c", "exec \"$0\" 2>&1", TEST_SERVER_BIN}, dir.path());
+    EXPECT_EQ(plain.wait(20s), 1);
+    EXPECT_EQ(plain.output(), "\nfile descriptor 3 received\n\nBinding Failed!\n" + why);
+    Process journal({"/bin/sh", "-c",
+                     "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" 2>&1",
+                     TEST_SERVER_BIN},
+                    dir.path());
+    EXPECT_EQ(journal.wait(20s), 1);
+    EXPECT_EQ(journal.output(),
+              "<6>\n<6>file descriptor 3 received\n<6>\n<3>Binding Failed!\n<3>" + why);
 }
 
 // A read that fails ends the stream without its end marker, so that the
