@@ -41,9 +41,8 @@ std::string withPriority(std::string_view text, bool newline, Priority priority)
     for (std::string_view rest = whole; !rest.empty();) {
         std::size_t end = std::min(rest.find('\n'), rest.size() - 1);
         std::string_view line = rest.substr(0, end + 1);
-        marked.append(
-            {'<', line == "\n" ? static_cast<char>(Priority::Info) : static_cast<char>(priority),
-             '>'});
+        Priority of = line == "\n" ? Priority::Info : priority;
+        marked.append({'<', static_cast<char>(of), '>'});
         marked.append(line);
         rest.remove_prefix(line.size());
     }
