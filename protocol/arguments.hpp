@@ -34,7 +34,7 @@ struct Help {
     const char* takes;
 };
 
-[[noreturn]] inline void answer(int which, const char* program, const Help& help) {
+[[noreturn]] inline void answerAndExit(int which, const char* program, const Help& help) {
     if (which == 'h')
         std::printf("Usage: %s%s\n%s\n%s\nManual: man %s\n", program, help.forms, help.summary,
                     help.takes, program);
@@ -57,7 +57,8 @@ int parseOptions(int argc, char* argv[], const char* program, const Help& help,
     const char* second = argc > 2 ? argv[2] : "";
     std::string_view given = first;
     bool firstIsOption = given.size() > 1 && given.front() == '-' && given != "--";
-    argv[0] = const_cast<char*>(program); // getopt's messages begin with it
+    if (argc > 0)                             // else argv[0] ends the list
+        argv[0] = const_cast<char*>(program); // getopt's messages begin with it
     int answered = 0;
     bool firstAnswers = false;
     for (int opt, seen = 0;
@@ -68,12 +69,14 @@ int parseOptions(int argc, char* argv[], const char* program, const Help& help,
         }
         if (opt != 'h' && opt != VERSION_OPTION)
             take(opt, optarg);
-        else if (answered == 0)
-            answered = opt, firstAnswers = seen == 0 && firstIsOption;
+        else if (answered == 0) {
+            answered = opt;
+            firstAnswers = seen == 0 && firstIsOption;
+        }
     }
     if (answered != 0 && argc > 2)
         refuseArgument(program, firstAnswers ? second : first);
     if (answered != 0)
-        answer(answered, program, help);
+        answerAndExit(answered, program, help);
     return optind;
 }
