@@ -109,13 +109,16 @@ Fd openBeneath(std::string_view name, int flags) {
 // nothing and costs one system call where a confined look costs three; where
 // it leads matters not, since only the confined open that follows can serve
 // anything, and a file swapped in between them is refused for not being the
-// one looked at.
-Fd openRegular(std::string_view name, Resolver resolve) {
+// one looked at. A link is looked through with a second stat.
+Fd openRegular(std::string_view name, Resolver resolve, Found* found) {
     std::string path(name);
     struct stat seen {};
     if (path.empty())
         return refused(ENOENT);
-    if (fstatat(AT_FDCWD, path.c_str(), &seen, AT_NO_AUTOMOUNT) != 0)
+    if (fstatat(AT_FDCWD, path.c_str(), &seen, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+        return Fd{};
+    bool link = S_ISLNK(seen.st_mode);
+    if (link && fstatat(AT_FDCWD, path.c_str(), &seen, AT_NO_AUTOMOUNT) != 0)
         return Fd{};
     if (!S_ISREG(seen.st_mode))
         return refused(S_ISDIR(seen.st_mode) ? EISDIR : EINVAL);
@@ -125,6 +128,8 @@ Fd openRegular(std::string_view name, Resolver resolve) {
         return Fd{};
     if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
         return Fd{};
+    if (found)
+        *found = {now, !link && name.find('/') == std::string_view::npos};
     return fd;
 }
 
@@ -161,10 +166,38 @@ std::string escapeName(std::string_view name) {
     return out;
 }
 
-Fd openRequested(std::string_view name) {
-    return openRegular(name, openBeneath);
+Fd openRequested(std::string_view name, Found* found) {
+    return openRegular(name, openBeneath, found);
 }
 
-Fd openRequestedByWalk(std::string_view name) {
-    return openRegular(name, walkBeneath);
+Fd openRequestedByWalk(std::string_view name, Found* found) {
+    return openRegular(name, walkBeneath, found);
+}
+
+bool publiclyReadable(int fd, const Found& found) {
+    if (!(found.st.st_mode & S_IROTH))
+        return false;
+    if (found.direct)
+        return true;
+    // The directories between are those of the path the file was opened
+    // by, links resolved, as the kernel tells it; no answer, no judgement.
+    char link[32], path[PATH_MAX], base[PATH_MAX];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0 || !getcwd(base, sizeof base))
+        return false;
+    std::string_view file(path, static_cast<std::size_t>(n)), dir(base);
+    if (dir == "/")
+        dir = "";
+    if (!file.starts_with(dir) || file.size() <= dir.size() || file[dir.size()] != '/')
+        return false;
+    std::string inside(file.substr(dir.size() + 1));
+    for (std::size_t slash = inside.find('/'); slash != std::string::npos;
+         slash = inside.find('/', slash + 1)) {
+        struct stat st {};
+        if (fstatat(AT_FDCWD, inside.substr(0, slash).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(st.st_mode) || !(st.st_mode & S_IXOTH))
+            return false;
+    }
+    return true;
 }

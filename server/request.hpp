@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/stat.h>
+
 #include "protocol.hpp"
 
 // The name up to its zero byte; a datagram without one is a name of all 32 bytes.
@@ -15,16 +17,28 @@ std::string_view requestName(const Datagram& buf);
 // \\, so that no two names log alike.
 std::string escapeName(std::string_view name);
 
+// What an open learned of the file it opened, for judging who may have it.
+struct Found {
+    struct stat st {};
+    bool direct = false; // a plain name in the working directory: no directory or link between
+};
+
 // Opens a regular file below the working directory without blocking, or
 // returns an invalid Fd: absolute names, climbs out through ".." or a
 // symbolic link, and anything but a regular file are refused, the last
-// without being opened.
-Fd openRequested(std::string_view name);
+// without being opened. found, when given, learns what the file is.
+Fd openRequested(std::string_view name, Found* found = nullptr);
 
 // The same by a walk in user space, one component at a time, where openat2
 // is missing or refused. Exposed so that it stays tested on kernels that
 // never need it.
-Fd openRequestedByWalk(std::string_view name);
+Fd openRequestedByWalk(std::string_view name, Found* found = nullptr);
+
+// Whether every user of this machine could read the file opened as fd
+// themselves: it grants read to others, and every directory between the
+// working directory and it grants search to others. The working directory
+// itself is the operator's choice and is not judged; nor are groups and ACLs.
+bool publiclyReadable(int fd, const Found& found);
 
 // Why openRequested failed, from the errno it left.
 std::string openFailure(int err);

@@ -151,6 +151,16 @@ std::string dotted(in_addr addr) {
     return text;
 }
 
+// The user who owns the socket that sent req, as the kernel reports it;
+// nothing when that socket is gone or the kernel cannot be asked.
+std::optional<std::uint32_t> senderOwner(const Service& svc, const Request& req) {
+    QueueState sender;
+    if (svc.queues->query(serviceAddress(req.route.local.s_addr), req.route.peer, sender) !=
+        Lookup::Found)
+        return std::nullopt;
+    return sender.owner;
+}
+
 // Only the server's own user, or root, may stop it. The requesting socket's
 // owner, as the kernel reports it, says who sent "quit"; a sender whose
 // socket is already gone cannot be judged and is obeyed, since a plain
@@ -159,12 +169,10 @@ std::string dotted(in_addr addr) {
 std::string quitRefusal(const Service& svc, const Request& req) {
     if (svc.noQuit)
         return "\nQuit refused: this server is stopped by its service manager!";
-    QueueState sender;
-    if (svc.queues->query(serviceAddress(req.route.local.s_addr), req.route.peer, sender) !=
-            Lookup::Found ||
-        sender.owner == 0 || sender.owner == geteuid())
+    std::optional<std::uint32_t> sender = senderOwner(svc, req);
+    if (!sender || *sender == 0 || *sender == geteuid())
         return {};
-    return "\nQuit refused: the sending socket belongs to user " + std::to_string(sender.owner) +
+    return "\nQuit refused: the sending socket belongs to user " + std::to_string(*sender) +
            ", not to the server's user or root!";
 }
 
@@ -327,11 +335,28 @@ void evict(const Service& svc, Loop& loop, std::uint32_t requester) {
         endStream(svc, loop, idlest->first, StreamEnd::Evicted);
 }
 
+// A file that not every user could read themselves goes only to the
+// server's own user and root: the server must not lend its rights to
+// whoever asks. Says why it is refused, or returns an empty text. Asking the
+// kernel who asks costs a query, which public files never pay.
+std::string privateRefusal(const Service& svc, const Request& req) {
+    std::optional<std::uint32_t> asker = senderOwner(svc, req);
+    if (!asker)
+        return "not publicly readable, and who asks cannot be known";
+    if (*asker == 0 || *asker == geteuid())
+        return {};
+    return "not publicly readable, and requested by another user (uid " + std::to_string(*asker) +
+           ")";
+}
+
 // The journal, which keeps the log for later, says why an open failed;
-// the plain log keeps the plain line.
-void logOpen(const Service& svc, bool opened, int why) {
+// the plain log keeps the plain line, but for a file kept from another
+// user, which the operator must be able to tell from a missing one.
+void logOpen(const Service& svc, bool opened, int why, const std::string& refused) {
     if (opened)
         svc.log->line("\nFile Successfully opened!");
+    else if (!refused.empty())
+        svc.log->format(Priority::Warning, "\nFile open failed! (%s)\n", refused.c_str());
     else if (svc.log->journal() && why != 0)
         svc.log->format(Priority::Err, "\nFile open failed! (%s)\n", openFailure(why).c_str());
     else
@@ -351,12 +376,16 @@ void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
     std::string_view name = requestName(req.buf);
     std::optional<Reader> file;
     errno = 0; // a refusal that sets none is logged without a reason
-    Fd fd = openRequested(name);
+    Found found;
+    Fd fd = openRequested(name, &found);
     int why = errno;
-    if (fd.valid())
+    std::string refused;
+    if (fd.valid() && !publiclyReadable(fd.get(), found))
+        refused = privateRefusal(svc, req);
+    if (fd.valid() && refused.empty())
         file.emplace(std::move(fd));
     if (!next.quiet)
-        logOpen(svc, file.has_value(), why);
+        logOpen(svc, file.has_value(), why, refused);
     InFlight flight{escapeName(name),
                     Stream(req.route, std::move(file), req.buf, svc.how, svc.queues), next.quiet,
                     svc.log->said()};

@@ -148,7 +148,9 @@ TEST(EscapeName, KeepsPrintableAndEscapesTheRest) {
         EXPECT_EQ(escapeName(c.name), c.shown) << c.name;
 }
 
-// Both ways of opening must agree on what is served.
+// Both ways of opening must agree on what is served, and on whether every
+// user could read it: the file readable by others, and every directory
+// between searchable by them; the working directory itself is not judged.
 TEST(OpenRequested, ConfinesToTheWorkingDirectory) {
     TempDir outside;
     writeFile(outside / "secret", "secret");
@@ -164,19 +166,36 @@ TEST(OpenRequested, ConfinesToTheWorkingDirectory) {
     fs::create_symlink("../" + climb, dir / "sub" / "up-out");
     fs::create_symlink("loop", dir / "loop");
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_directories(dir / "locked" / "open");
+    writeFile(dir / "locked" / "open" / "inner", "inner");
+    writeFile(dir / "private", "private");
+    fs::create_symlink("locked/open/inner", dir / "link-locked");
+    for (auto [path, mode] : {std::pair{dir / "sub", 0755},
+                              {dir / "sub" / "inner", 0644},
+                              {dir / "plain", 0644},
+                              {dir / "locked", 0700},
+                              {dir / "locked" / "open", 0755},
+                              {dir / "locked" / "open" / "inner", 0644},
+                              {dir / "private", 0640}})
+        ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(mode)), 0) << path;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0); // the operator's choice, not judged
     fs::path previous = fs::current_path();
     fs::current_path(dir.path());
 
     struct Case {
         std::string name;
         bool served;
+        bool publicly = false;
     } cases[] = {
-        {"plain", true},
-        {"sub/inner", true},
-        {"link-in", true},
-        {"./sub/../plain", true},
-        {"sub//../plain", true},
-        {"sub/up-in", true},
+        {"plain", true, true},
+        {"sub/inner", true, true},
+        {"link-in", true, true},
+        {"./sub/../plain", true, true},
+        {"sub//../plain", true, true},
+        {"sub/up-in", true, true},
+        {"private", true},
+        {"locked/open/inner", true},
+        {"link-locked", true},
         {(outside / "secret").string(), false},
         {climb, false},
         {"sub/../" + climb, false},
@@ -194,8 +213,14 @@ TEST(OpenRequested, ConfinesToTheWorkingDirectory) {
         {"", false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(openRequested(c.name).valid(), c.served) << c.name;
-        EXPECT_EQ(openRequestedByWalk(c.name).valid(), c.served) << "by walk: " << c.name;
+        Found found, walked;
+        Fd fd = openRequested(c.name, &found), walk = openRequestedByWalk(c.name, &walked);
+        EXPECT_EQ(fd.valid(), c.served) << c.name;
+        EXPECT_EQ(walk.valid(), c.served) << "by walk: " << c.name;
+        if (c.served) {
+            EXPECT_EQ(publiclyReadable(fd.get(), found), c.publicly) << c.name;
+            EXPECT_EQ(publiclyReadable(walk.get(), walked), c.publicly) << "by walk: " << c.name;
+        }
     }
     fs::current_path(previous);
 }

@@ -580,4 +580,90 @@ TEST(ServerSlots, KeepsAFloodingSocketToOneSlot) {
     EXPECT_EQ(log.find("transfer stopped!"), std::string::npos) << log;
 }
 
+// The content a socket of user uid receives for name, in a child that
+// becomes that user and, being forked from threads, makes nothing but
+// system calls: the datagrams it gets come back through a pipe.
+std::string fetchAs(uid_t uid, const std::string& name) {
+    const std::string request = requestDatagram(name);
+    const sockaddr_in to = serviceAddress(htonl(INADDR_LOOPBACK));
+    int out[2];
+    if (pipe(out) != 0)
+        return "no pipe";
+    pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        if (setgid(uid) != 0 || setuid(uid) != 0)
+            _exit(1);
+        int sock = socket(AF_INET, SOCK_DGRAM, 0);
+        sendto(sock, request.data(), DATAGRAM_SIZE, 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to);
+        char datagram[DATAGRAM_SIZE];
+        for (pollfd pfd{sock, POLLIN, 0}; poll(&pfd, 1, 5000) == 1;) {
+            ssize_t got = recv(sock, datagram, sizeof datagram, 0);
+            if (got <= 0 || write(out[1], datagram, static_cast<std::size_t>(got)) != got ||
+                std::memchr(datagram, Cipher(END_MARKER), static_cast<std::size_t>(got)))
+                break;
+        }
+        _exit(0);
+    }
+    close(out[1]);
+    std::string raw;
+    char chunk[4096];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
+        raw.append(chunk, static_cast<std::size_t>(n));
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    return decipherStream({raw});
+}
+
+// A file every user could read goes to everyone; any other only to the
+// server's own user and root. The one refused learns no more than of a
+// missing name, and the log says why. The server runs as root, then as
+// another user, each fetching as the server's user, as root and as a third.
+TEST(ServerPrivacy, ServesWhatOthersCannotReadOnlyToItsUserAndRoot) {
+    if (std::string why = whyNoOtherUser(); !why.empty())
+        GTEST_SKIP() << why;
+    for (uid_t owner : {uid_t{0}, OTHER_USER}) {
+        TempDir dir;
+        fs::create_directory(dir / "locked");
+        fs::create_directory(dir / "open");
+        struct File {
+            fs::path path;
+            mode_t mode;
+            bool publicly;
+        } files[] = {{dir / "pub", 0644, true},           {dir / "secret", 0600, false},
+                     {dir / "locked/inner", 0644, false}, {dir / "open/inner", 0644, true},
+                     {dir / "locked", 0700, false},       {dir / "open", 0755, false}};
+        for (const File& file : files) {
+            if (!fs::is_directory(file.path))
+                writeFile(file.path,
+                          file.path.filename().string() + " of " + std::to_string(owner));
+            ASSERT_EQ(chmod(file.path.c_str(), file.mode), 0);
+            ASSERT_EQ(chown(file.path.c_str(), owner, owner), 0);
+        }
+        ASSERT_EQ(chown(dir.path().c_str(), owner, owner), 0); // 0700: not judged
+        Process server({TEST_SERVER_BIN}, dir.path(), Stdio::Piped,
+                       [owner] { return setgid(owner) == 0 && setuid(owner) == 0; });
+        ASSERT_TRUE(server.waitFor("Waiting for file name...")) << server.output();
+        uid_t third = owner == 0 ? OTHER_USER : OTHER_USER - 1;
+        for (const File& file : files) {
+            if (fs::is_directory(file.path))
+                continue;
+            std::string name = fs::relative(file.path, dir.path()).string();
+            std::string content = readFile(file.path);
+            for (uid_t asker : {owner, uid_t{0}})
+                EXPECT_EQ(fetchAs(asker, name), content) << name << " as " << asker;
+            EXPECT_EQ(fetchAs(third, name), file.publicly ? content : NOT_FOUND_TEXT)
+                << name << " as " << third << " from a server of " << owner;
+            if (!file.publicly) {
+                EXPECT_TRUE(server.waitFor("\nFile Name Received: " + name +
+                                           "\n\nFile open failed! (not publicly readable, and "
+                                           "requested by another user (uid " +
+                                           std::to_string(third) + "))\n"))
+                    << server.output();
+            }
+        }
+    }
+}
+
 } // namespace
