@@ -66,7 +66,7 @@ void LocalAddresses::refresh() {
 }
 
 bool LocalAddresses::local(in_addr addr) const {
-    if ((ntohl(addr.s_addr) >> 24) == IN_LOOPBACKNET)
+    if (loopback(addr))
         return true;
     return std::find(addresses_.begin(), addresses_.end(), addr.s_addr) != addresses_.end();
 }

@@ -24,6 +24,8 @@ class LocalAddresses {
     // Every 127.0.0.0/8 address is local: the kernel routes the whole block
     // to lo. Otherwise, whether an interface holds addr as refresh last saw.
     bool local(in_addr addr) const;
+    // Whether addr is in 127.0.0.0/8, which local() answers without the list.
+    static bool loopback(in_addr addr) { return (ntohl(addr.s_addr) >> 24) == IN_LOOPBACKNET; }
     // False when changes are not reported, only looked for once a second.
     bool watching() const { return news_.valid(); }
 

@@ -506,8 +506,12 @@ void heedStopSignals(const Service& svc, Loop& loop, int& heeded) {
 // every request is refused, the rest of its batch included.
 void takeRequests(const Service& svc, Loop& loop, bool wait) {
     int n = receiveRequests(svc, loop.reqs.data(), wait);
-    if (n > 0)
-        svc.local->refresh(); // after the wait: addresses may have changed meanwhile
+    // After the wait, addresses may have changed meanwhile; only a sender
+    // outside 127.0.0.0/8 is judged by them, so only one costs a look.
+    if (std::any_of(loop.reqs.begin(), loop.reqs.begin() + n, [](const Request& req) {
+            return !LocalAddresses::loopback(req.route.peer.sin_addr);
+        }))
+        svc.local->refresh();
     for (int i = 0; i < n; ++i)
         if (takeRequest(svc, loop, loop.reqs[i]))
             beginGoodbye(loop);
