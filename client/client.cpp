@@ -149,9 +149,19 @@ void writeFailed(std::FILE* to) {
         std::fputs("\nOutput write failed!\n", stderr);
 }
 
-// Says how a reply that did not end whole ended.
-void reportFailure(const Reception& got, std::FILE* to) {
+// Says how a reply that did not end whole ended, total being the content
+// bytes received.
+void reportFailure(const Reception& got, std::uint64_t total, std::FILE* to) {
     switch (got.end) {
+    case Received::Cut:
+        if (got.dropped == 0) { // else total is not where the file was cut
+            std::fprintf(stderr,
+                         "\nFile cut at byte %llu: it holds the byte 0xFF, which this protocol "
+                         "cannot carry!\n",
+                         static_cast<unsigned long long>(total));
+            return;
+        }
+        [[fallthrough]];
     case Received::Ended: // with holes the reader cannot see
         if (got.dropped == 1)
             std::fputs("\n1 datagram was lost: the copy is incomplete!\n", to);
@@ -186,10 +196,12 @@ int printReply(int sock, const Options& options, std::FILE* to, Copy* copy) {
         std::fprintf(to, "\n%s\n", NOT_FOUND_TEXT.data());
         return 1;
     }
-    if (!out.flush() || (got.end == Received::Ended && copy && !copy->replace()))
+    // Only a whole copy, written out and on the disk, takes the file's place.
+    bool whole = got.end == Received::Ended && got.dropped == 0;
+    if (!out.flush() || (whole && copy && !copy->replace()))
         got.end = Received::WriteFailed;
     if (got.end != Received::Ended || got.dropped != 0) {
-        reportFailure(got, to);
+        reportFailure(got, out.total(), to);
         return 1;
     }
     if (options.output) // in place of the content

@@ -7,6 +7,7 @@
 
 #include <linux/sock_diag.h>
 #include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -30,6 +31,13 @@ constexpr std::size_t COALESCED_BYTES = 64 * 1024;
 // about 1 s of CPU without naps, 0.3 s with naps of 100 us; 200 us did no better.
 constexpr int FEW_DATAGRAMS = 16;
 constexpr std::chrono::microseconds NAP = 100us;
+
+// Our server sends a cut notice of a datagram of its own in the same system
+// call as the final datagram, so the two are nearly always taken together:
+// the notice is waited for only this long, in case the server was kept off
+// the CPU between them. A whole reply whose marker is its datagram's last
+// byte pays the wait in full.
+constexpr int NOTICE_WAIT_MS = 3;
 
 // Beyond this many blocks of unwritten content, the receiver takes more
 // memory only while one write has lasted SLOW_WRITE, so that an output that
@@ -63,6 +71,42 @@ Received failure(int error) {
     return Received::Failed;
 }
 
+// n bytes (at least one) that are all the cut notice make a cut reply.
+Ending noticeIn(const char* bytes, std::size_t n) {
+    bool all = n > 0 && std::all_of(bytes, bytes + n, [](char ch) { return ch == CUT_NOTICE; });
+    return all ? Ending::Cut : Ending::Whole;
+}
+
+// The counted bytes of a received datagram of size bytes of which the kernel
+// merged datagrams of segment bytes (0: none), from its first on.
+std::size_t firstDatagram(std::size_t size, std::size_t segment) {
+    return std::min({segment ? segment : size, size, DATAGRAM_SIZE});
+}
+
+// What follows the marker at data[marker], in size bytes of datagrams of
+// segment bytes: the rest of its datagram, or, when the marker is that
+// datagram's last counted byte, the datagram after it, if one came.
+Ending afterMarker(const char* data, std::size_t size, std::size_t segment, std::size_t marker) {
+    std::size_t start = marker - marker % segment;
+    std::size_t end = std::min(start + std::min(segment, DATAGRAM_SIZE), size);
+    if (marker + 1 < end)
+        return noticeIn(data + marker + 1, end - marker - 1);
+    std::size_t next = start + segment;
+    if (next >= size)
+        return Ending::Open;
+    return noticeIn(data + next, firstDatagram(size - next, segment));
+}
+
+// Waits a moment for a cut notice after a marker that ended its datagram.
+Ending awaitNotice(int sock) {
+    pollfd pfd{sock, POLLIN, 0};
+    if (poll(&pfd, 1, NOTICE_WAIT_MS) <= 0)
+        return Ending::Whole;
+    Datagram buf;
+    ssize_t got = recv(sock, buf, DATAGRAM_SIZE, MSG_DONTWAIT);
+    return got > 0 ? noticeIn(buf, static_cast<std::size_t>(got)) : Ending::Whole;
+}
+
 // The size of the datagrams the kernel merged into msg, or 0 if it did not.
 std::size_t mergedSegment(msghdr& msg) {
     for (cmsghdr* cmsg = CMSG_FIRSTHDR(&msg); cmsg; cmsg = CMSG_NXTHDR(&msg, cmsg))
@@ -84,8 +128,8 @@ class Batch {
     Batch& operator=(const Batch&) = delete;
     // Takes what the queue holds, waiting for the first datagram, and hands
     // it to out. Returns the number of datagrams taken, or -1 (errno set);
-    // sets ended at the marker.
-    int receive(int sock, Output& out, bool& ended);
+    // sets ending at the marker.
+    int receive(int sock, Output& out, Ending& ending);
 
   private:
     std::unique_ptr<char[]> data_;
@@ -103,37 +147,41 @@ Batch::Batch() : data_(new char[RECEIVE_BATCH * COALESCED_BYTES]) {
     }
 }
 
-int Batch::receive(int sock, Output& out, bool& ended) {
+int Batch::receive(int sock, Output& out, Ending& ending) {
     for (mmsghdr& msg : msgs_)
         msg.msg_hdr.msg_controllen = sizeof control_[0]; // the kernel shrinks it
     int got = recvmmsg(sock, msgs_, RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
     if (got < 0)
         return -1;
     int datagrams = 0;
-    for (int i = 0; i < got && !ended; ++i) {
+    for (int i = 0; i < got && ending == Ending::More; ++i) {
         std::size_t size = msgs_[i].msg_len;
         std::size_t segment = mergedSegment(msgs_[i].msg_hdr);
         datagrams += segment ? static_cast<int>((size + segment - 1) / segment) : 1;
-        ended = recvSegments(static_cast<char*>(iov_[i].iov_base), size, segment, out);
+        ending = recvSegments(static_cast<char*>(iov_[i].iov_base), size, segment, out);
+        if (ending == Ending::Open && i + 1 < got) // the next message's first datagram tells
+            ending =
+                noticeIn(static_cast<char*>(iov_[i + 1].iov_base),
+                         firstDatagram(msgs_[i + 1].msg_len, mergedSegment(msgs_[i + 1].msg_hdr)));
     }
     return datagrams;
 }
 
-int receiveSingle(int sock, Output& out, bool& ended) {
+int receiveSingle(int sock, Output& out, Ending& ending) {
     Datagram buf;
     ssize_t got = recv(sock, buf, DATAGRAM_SIZE, 0);
     if (got < 0)
         return -1;
-    ended = recvFile(buf, static_cast<std::size_t>(got), out);
+    ending = recvSegments(buf, static_cast<std::size_t>(got), 0, out);
     return 1;
 }
 
 // One receive on path, again when a signal cut it short, and by plain recv
 // when the kernel lacks recvmmsg.
-int receive(int sock, Batch& batch, RecvPath& path, Output& out, bool& ended) {
+int receive(int sock, Batch& batch, RecvPath& path, Output& out, Ending& ending) {
     for (;;) {
-        int got = path == RecvPath::Single ? receiveSingle(sock, out, ended)
-                                           : batch.receive(sock, out, ended);
+        int got = path == RecvPath::Single ? receiveSingle(sock, out, ending)
+                                           : batch.receive(sock, out, ending);
         bool lacked = got < 0 && errno == ENOSYS && path != RecvPath::Single;
         if (lacked)
             path = RecvPath::Single;
@@ -285,38 +333,55 @@ bool Output::holdsOnly(std::string_view bytes) const {
            std::string_view(filling_->bytes, filling_->len) == bytes;
 }
 
-int recvFile(const char* buf, std::size_t length, Output& out) {
+namespace {
+
+// Deciphers the content of n received bytes into out, up to the marker.
+// Returns the marker's place, or n when it is not among them.
+std::size_t takeContent(const char* buf, std::size_t n, Output& out) {
     // Enciphered, the marker is still one byte value: a block search finds it.
     auto marker = static_cast<const char*>(
-        std::memchr(buf, static_cast<unsigned char>(Cipher(END_MARKER)), length));
-    out.decipher(buf, marker ? static_cast<std::size_t>(marker - buf) : length);
-    return marker ? 1 : 0;
+        std::memchr(buf, static_cast<unsigned char>(Cipher(END_MARKER)), n));
+    std::size_t content = marker ? static_cast<std::size_t>(marker - buf) : n;
+    out.decipher(buf, content);
+    return content;
 }
 
-int recvSegments(const char* data, std::size_t size, std::size_t segment, Output& out) {
+} // namespace
+
+int recvFile(const char* buf, std::size_t length, Output& out) {
+    return takeContent(buf, length, out) < length ? 1 : 0;
+}
+
+Ending recvSegments(const char* data, std::size_t size, std::size_t segment, Output& out) {
     if (segment == 0)
         segment = size;
     // Datagrams no longer than DATAGRAM_SIZE count whole, so they are one block.
-    if (segment <= DATAGRAM_SIZE)
-        return recvFile(data, size, out);
-    for (std::size_t at = 0; at < size; at += segment)
-        if (recvFile(data + at, std::min({segment, size - at, DATAGRAM_SIZE}), out))
-            return 1;
-    return 0;
+    if (segment <= DATAGRAM_SIZE) {
+        std::size_t marker = takeContent(data, size, out);
+        return marker < size ? afterMarker(data, size, segment, marker) : Ending::More;
+    }
+    for (std::size_t at = 0; at < size; at += segment) {
+        std::size_t n = std::min({segment, size - at, DATAGRAM_SIZE});
+        if (std::size_t marker = takeContent(data + at, n, out); marker < n)
+            return afterMarker(data, size, segment, at + marker);
+    }
+    return Ending::More;
 }
 
 Reception recvStream(int sock, Output& out, RecvPath path, Progress* progress) {
     Batch batch;
     setReceiveTimeout(sock, FIRST_REPLY_TIMEOUT);
     for (bool started = false;; started = true) {
-        bool ended = false;
-        int datagrams = receive(sock, batch, path, out, ended);
+        Ending ending = Ending::More;
+        int datagrams = receive(sock, batch, path, out, ending);
         if (datagrams < 0)
             return {failure(errno), 0};
         if (progress)
             progress->update(out.total());
-        if (ended)
-            return {Received::Ended, dropsAt(sock)};
+        if (ending == Ending::Open)
+            ending = awaitNotice(sock);
+        if (ending != Ending::More)
+            return {ending == Ending::Cut ? Received::Cut : Received::Ended, dropsAt(sock)};
         if (out.failed())
             return {Received::WriteFailed, 0};
         if (!started) {

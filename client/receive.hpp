@@ -87,10 +87,18 @@ class Output {
 // Returns 1 when the end marker was met (the stream has ended), else 0.
 int recvFile(const char* buf, std::size_t length, Output& out);
 
+// How far what was received takes a reply stream.
+enum class Ending {
+    More,  // no end marker yet
+    Whole, // the end marker, at the end of the file
+    Cut,   // the end marker, with our server's notice that a data byte 0xFF made it
+    Open,  // the end marker as its datagram's last byte: only a datagram after it can tell
+};
+
 // Handles what one receive returned: size bytes of datagrams of segment
 // bytes each (the last may be shorter), of which only the first
-// DATAGRAM_SIZE bytes count. Returns 1 when the stream has ended.
-int recvSegments(const char* data, std::size_t size, std::size_t segment, Output& out);
+// DATAGRAM_SIZE bytes count.
+Ending recvSegments(const char* data, std::size_t size, std::size_t segment, Output& out);
 
 // The ways to take datagrams from the kernel, fastest first.
 enum class RecvPath {
@@ -100,10 +108,11 @@ enum class RecvPath {
 };
 
 // How a reply stream ended.
-enum class Received { Ended, WriteFailed, TimedOut, Refused, Failed };
+enum class Received { Ended, Cut, WriteFailed, TimedOut, Refused, Failed };
 
-// How a reply stream ended, and, when it ended at the marker, how many of its
-// datagrams the kernel had dropped at our socket for want of room.
+// How a reply stream ended, and, when it ended at the marker (cut or not),
+// how many of its datagrams the kernel had dropped at our socket for want of
+// room.
 struct Reception {
     Received end;
     std::uint32_t dropped;

@@ -23,6 +23,14 @@ inline constexpr const char* SERVER_HOST = "127.0.0.1";
 inline constexpr char CIPHER_KEY = 0x4B;
 inline constexpr char END_MARKER = static_cast<char>(0xFF);
 
+// Our server's notice that a data byte 0xFF, not the end of the file, ended
+// a reply: every byte after the marker in the final datagram is the
+// enciphered marker too, and where the marker is that datagram's last byte,
+// a datagram of 32 of them follows in the same send. A receiver that stops
+// at the marker never reads it; no whole reply carries it, since a request
+// of ours ends with a zero byte and a later datagram's tail is zero.
+inline constexpr char CUT_NOTICE = static_cast<char>(END_MARKER ^ CIPHER_KEY);
+
 // The content of the single datagram that answers a name the server will not serve.
 inline constexpr std::string_view NOT_FOUND_TEXT = "File Not Found!";
 

@@ -257,15 +257,19 @@ Pace Pacer::admit(std::size_t& count, Clock::time_point now) {
     progress_ = now;
     std::size_t asked = count;
     count = std::clamp<std::size_t>(credit_ / cost_, 1, count);
-    credit_ -= std::min(credit_, count * cost_);
-    // What the queue will hold once these are in: what the receiver reads
-    // before the next look is measured from there.
-    state_.queued += static_cast<std::uint32_t>(count * cost_);
+    spend(count);
     // Fewer than asked fill the room there is: asking again at once would
     // only learn that.
     if (count < asked)
         due_ = now + untilHalfRead();
     return Pace::Go;
+}
+
+void Pacer::spend(std::size_t count) {
+    credit_ -= std::min(credit_, count * cost_);
+    // What the queue will hold once these are in: what the receiver reads
+    // before the next look is measured from there.
+    state_.queued += static_cast<std::uint32_t>(count * cost_);
 }
 
 void Pacer::giveUp() {

@@ -94,6 +94,8 @@ class Pacer {
     // Lowers count (at least 1) to the datagrams that fit now, or says why
     // none may go: Wait, until due(); anything else ends the stream.
     Pace admit(std::size_t& count, Clock::time_point now);
+    // Counts count datagrams more as sent: admit counts those it lets go.
+    void spend(std::size_t count);
     // When admit may have something new to say.
     Clock::time_point due() const { return due_; }
     // When the receiver last took something, or we last sent it something.

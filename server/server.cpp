@@ -104,7 +104,7 @@ struct Loop {
     std::unordered_map<std::uint64_t, std::deque<Waiting>> receivers;
     Schedule schedule;
     Schedule::Id begun = 0; // streams begun so far: the next one's id
-    std::vector<Datagram> batch = std::vector<Datagram>(BATCH_DATAGRAMS);
+    std::vector<Datagram> batch = std::vector<Datagram>(BATCH_ROOM);
     std::vector<Request> reqs = std::vector<Request>(REQUEST_BATCH);
     Outbox outbox;
     FloodGate gate;

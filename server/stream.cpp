@@ -94,6 +94,24 @@ void setMessage(msghdr& msg, iovec& iov, Control& control, const Route& route, b
     setControl(msg, control, route, segment);
 }
 
+// How many of the rest datagrams the next message carries. A lone last
+// datagram may be a cut notice, which goes in one message with the final
+// datagram before it, so that the receiver finds the two queued together.
+std::size_t nextMessage(std::size_t rest, std::size_t perMessage) {
+    if (rest == perMessage + 1 && perMessage > 1)
+        return perMessage - 1;
+    return std::min(rest, perMessage);
+}
+
+// Writes the cut notice into the left bytes after the marker, or, when the
+// marker is its datagram's last byte, into the datagram after it. Returns
+// the datagrams added.
+std::size_t writeCutNotice(char* tail, std::size_t left) {
+    std::size_t added = left == 0 ? 1 : 0;
+    std::memset(tail, CUT_NOTICE, left + added * DATAGRAM_SIZE);
+    return added;
+}
+
 // Sends count datagrams in messages of up to perMessage datagrams each,
 // many messages per sendmmsg. With segment, each message is one send that
 // the kernel cuts into 32-byte datagrams, which costs it little more than
@@ -107,9 +125,9 @@ std::size_t sendMessages(int sock, const Route& route, const Datagram* batch, st
     std::size_t done = 0;
     while (done < count) {
         unsigned n = 0;
-        for (std::size_t at = done; at < count && n < MOST_MESSAGES; at += perMessage, ++n) {
-            iov[n] = {const_cast<Datagram*>(batch + at),
-                      std::min(perMessage, count - at) * DATAGRAM_SIZE};
+        for (std::size_t at = done, take; at < count && n < MOST_MESSAGES; at += take, ++n) {
+            take = nextMessage(count - at, perMessage);
+            iov[n] = {const_cast<Datagram*>(batch + at), take * DATAGRAM_SIZE};
             msgs[n] = {};
             msghdr& msg = msgs[n].msg_hdr;
             setMessage(msg, iov[n], control[n], route, segment);
@@ -213,7 +231,8 @@ Stream::Stream(const Route& route, std::optional<Reader> file, const Datagram& r
 
 // Fills up to count datagrams laid end to end in batch, as count calls of
 // sendFile would, and returns how many it filled; ended is set when the
-// last of them is the final datagram of the stream.
+// stream ends in them. A cut reply gets its notice, which may take one
+// datagram more: batch has room for count + 1.
 std::size_t Stream::fill(Datagram* batch, std::size_t count, bool& ended) {
     if (!file_) {
         std::memcpy(batch[0], request_, DATAGRAM_SIZE);
@@ -232,6 +251,8 @@ std::size_t Stream::fill(Datagram* batch, std::size_t count, bool& ended) {
     // also the first, as the buffer of one datagram would hold, else zero.
     char* tail = batch[0] + pending_;
     std::size_t left = filled * DATAGRAM_SIZE - pending_;
+    if (cut_)
+        return filled + writeCutNotice(tail, left);
     if (first && filled == 1)
         std::memcpy(tail, request_ + pending_, left);
     else
@@ -258,8 +279,8 @@ std::optional<StreamEnd> Stream::sendPlainly(int sock, Datagram* batch) {
     how_ = {};
     for (std::size_t i = 0; i < BATCH_DATAGRAMS; ++i) {
         bool ended = false;
-        fill(batch, 1, ended);
-        if (auto end = send(sock, batch, 1))
+        std::size_t filled = fill(batch, 1, ended);
+        if (auto end = send(sock, batch, filled))
             return end;
     }
     return std::nullopt;
@@ -274,7 +295,8 @@ std::optional<StreamEnd> Stream::turn(int sock, Datagram* batch, Clock::time_poi
         std::size_t filled = fill(batch, 1, ended);
         if (file_ && file_->failed())
             return StreamEnd::ReadFailed;
-        if (ended && outbox) {
+        // A cut notice of a datagram of its own goes in one send with its reply.
+        if (ended && outbox && filled == 1) {
             outbox->add(route_, batch[0]);
             if (file_)
                 consumeStored(*file_, pending_, ended_, cut_);
@@ -300,6 +322,8 @@ std::optional<StreamEnd> Stream::turn(int sock, Datagram* batch, Clock::time_poi
         break;
     }
     std::size_t filled = fill(batch, count, ended);
+    if (filled > count)
+        pacer_->spend(filled - count); // a cut notice's own datagram
     return send(sock, batch, filled);
 }
 

@@ -71,8 +71,10 @@ class Outbox {
     std::size_t count_ = 0;
 };
 
-// Datagrams filled for one turn of a stream: 32 KiB, eight segmented messages.
+// Datagrams filled for one turn of a stream: 32 KiB, eight segmented messages;
+// the batch has room for one more, a cut notice's datagram.
 inline constexpr std::size_t BATCH_DATAGRAMS = 1024;
+inline constexpr std::size_t BATCH_ROOM = BATCH_DATAGRAMS + 1;
 
 inline constexpr std::uint32_t UNKNOWN_OWNER = ~std::uint32_t{0};
 
@@ -98,7 +100,8 @@ class Stream {
            ReceiverQueues* queues);
 
     // Sends what the receiver has room for, at most one batch, filled in
-    // batch. Returns how the stream ended, or nullopt while more is to come.
+    // batch, which has room for BATCH_ROOM datagrams. Returns how the stream
+    // ended, or nullopt while more is to come.
     // A stream that ends in its first datagram never asks the kernel about
     // its receiver, and leaves that datagram in outbox when there is one.
     std::optional<StreamEnd> turn(int sock, Datagram* batch, Clock::time_point now,

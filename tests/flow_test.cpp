@@ -488,29 +488,41 @@ TEST(RecvStream, CountsTheDatagramsTheKernelDropped) {
 }
 
 TEST(RecvSegments, HandlesEachSegmentAsADatagram) {
+    const std::string ab{Cipher('a'), Cipher('b')};
+    const std::string ends31 = std::string(31, Cipher('f')) + Cipher(END_MARKER);
     struct Case {
         std::string data;
         std::size_t segment;
         std::string printed;
-        int ended;
+        Ending ending;
     } cases[] = {
-        {std::string(40, Cipher('a')), 0, std::string(32, 'a'), 0},  // one long datagram
-        {std::string(40, Cipher('a')), 20, std::string(40, 'a'), 0}, // short segments
-        {std::string(64, Cipher('b')), 48, std::string(48, 'b'), 0}, // 48+16, each cut to 32
+        {std::string(40, Cipher('a')), 0, std::string(32, 'a'), Ending::More},  // one long datagram
+        {std::string(40, Cipher('a')), 20, std::string(40, 'a'), Ending::More}, // short segments
+        {std::string(64, Cipher('b')), 48, std::string(48, 'b'),
+         Ending::More}, // 48+16, each cut to 32
         {std::string(3, Cipher('c')) + Cipher(END_MARKER) + "zz", 2, "ccc",
-         1}, // stops at the marker
+         Ending::Whole}, // stops at the marker
         {std::string(40, Cipher('d')) + Cipher(END_MARKER) + "zz", 32, std::string(40, 'd'),
-         1}, // in the middle of a merged datagram
+         Ending::Whole}, // in the middle of a merged datagram
         {std::string(40, Cipher('e')) + Cipher(END_MARKER) + std::string(20, Cipher('e')), 48,
-         std::string(45, 'e'), 0}, // a marker past the 32 bytes that count is none
-        {"", 32, "", 0},
-        {std::string(5, Cipher('d')), 5, "ddddd", 0},                // a short datagram alone
-        {"", 0, "", 0},                                              // an empty one alone
-        {std::string(37, Cipher('e')), 32, std::string(37, 'e'), 0}, // the last one short
+         std::string(45, 'e'), Ending::More}, // a marker past the 32 bytes that count is none
+        {"", 32, "", Ending::More},
+        {std::string(5, Cipher('d')), 5, "ddddd", Ending::More}, // a short datagram alone
+        {"", 0, "", Ending::More},                               // an empty one alone
+        {std::string(37, Cipher('e')), 32, std::string(37, 'e'),
+         Ending::More}, // the last one short
+        // What follows the marker: a cut notice, a request's tail, or the next datagram.
+        {ab + std::string(30, CUT_NOTICE), 32, "ab", Ending::Cut}, // the marker, then the notice
+        {ab + std::string(29, CUT_NOTICE) + '\0', 32, "ab", Ending::Whole},
+        {ends31, 32, std::string(31, 'f'), Ending::Open},
+        {ends31 + std::string(32, CUT_NOTICE), 32, std::string(31, 'f'), Ending::Cut},
+        {ends31 + ends31, 32, std::string(31, 'f'), Ending::Whole},
+        {ends31 + std::string(16, 'x') + std::string(32, CUT_NOTICE), 48, std::string(31, 'f'),
+         Ending::Cut}, // the bytes past 32 do not count
     };
     for (const Case& c : cases) {
         std::string content = printed([&](Output& out) {
-            EXPECT_EQ(recvSegments(c.data.data(), c.data.size(), c.segment, out), c.ended);
+            EXPECT_EQ(recvSegments(c.data.data(), c.data.size(), c.segment, out), c.ending);
         });
         EXPECT_EQ(content, c.printed) << c.data.size() << "/" << c.segment;
     }

@@ -369,8 +369,18 @@ std::vector<std::string> Peer::receiveStream(std::chrono::milliseconds limit) co
     std::vector<std::string> datagrams;
     while (auto datagram = receive(limit)) {
         datagrams.push_back(*datagram);
-        if (datagram->find(Cipher(END_MARKER)) != std::string::npos)
-            break;
+        std::size_t marker = datagram->find(Cipher(END_MARKER));
+        if (marker == std::string::npos)
+            continue;
+        // A cut notice of a datagram of its own follows at once; a datagram
+        // that is not one is left for the next stream.
+        char next[DATAGRAM_SIZE + 1];
+        pollfd pfd{fd_, POLLIN, 0};
+        if (marker == DATAGRAM_SIZE - 1 && poll(&pfd, 1, 100) > 0 &&
+            recv(fd_, next, sizeof next, MSG_PEEK) == DATAGRAM_SIZE &&
+            std::string(next, DATAGRAM_SIZE) == std::string(DATAGRAM_SIZE, CUT_NOTICE))
+            datagrams.push_back(*receive());
+        break;
     }
     return datagrams;
 }
@@ -418,6 +428,7 @@ std::string requestDatagram(std::string_view name, char pad) {
 }
 
 std::vector<std::string> expectedStream(std::string_view content, const std::string& request) {
+    bool cut = content.find(END_MARKER) != std::string_view::npos;
     content = content.substr(0, content.find(END_MARKER));
     std::vector<std::string> datagrams;
     std::size_t pos = 0;
@@ -429,7 +440,15 @@ std::vector<std::string> expectedStream(std::string_view content, const std::str
         pos += take;
         if (take < DATAGRAM_SIZE) {
             datagram[take] = Cipher(END_MARKER);
-            datagrams.push_back(datagram);
+            if (!cut) {
+                datagrams.push_back(datagram);
+                return datagrams;
+            }
+            // The notice after the marker; in a datagram of its own after a full one.
+            datagram.replace(take + 1, std::string::npos, DATAGRAM_SIZE, CUT_NOTICE);
+            datagrams.push_back(datagram.substr(0, DATAGRAM_SIZE));
+            if (take + 1 == DATAGRAM_SIZE)
+                datagrams.push_back(datagram.substr(DATAGRAM_SIZE));
             return datagrams;
         }
         datagrams.push_back(datagram);

@@ -89,10 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t segment = data[0] % (MAX_SEGMENT + 1);
     std::string_view received(reinterpret_cast<const char*>(data + 1), size - 1);
     clearSink();
-    int ended = recvSegments(received.data(), received.size(), segment, *out);
+    Ending ending = recvSegments(received.data(), received.size(), segment, *out);
     check(out->flush());
     Decoded expected = decode(received, segment);
-    check((ended == 1) == expected.ended && (ended == 0 || ended == 1));
+    check((ending != Ending::More) == expected.ended);
     check(readSink() == expected.content);
     return 0;
 }
