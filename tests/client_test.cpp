@@ -275,7 +275,7 @@ TEST_F(AgainstPeer, DrainsWhileItsOutputStalls) {
 }
 
 // How the test socket answers a request in the table below.
-enum class Answer { Nothing, Whole, CutShort, NotFound };
+enum class Answer { Nothing, Whole, CutShort, NotFound, CutAtFF, Lossy };
 
 // The command line's ways, each run through a shell for its redirections,
 // with standard error in a file and the copy in a directory of its own.
@@ -288,6 +288,11 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
     const std::string missing = HEAD + DATA_BANNER + "\nFile Not Found!\n";
     const std::string printed = sock + DATA_BANNER + content + CLOSING_BANNER;
     const std::string tooLong = sock + "\nFile name too long: at most 31 characters!\n";
+    const std::string ff = content.substr(0, 5000) + '\xff' + content; // cut at byte 5000
+    const std::string cutAtFF =
+        "\nFile cut at byte 5000: it holds the byte 0xFF, which this protocol cannot carry!\n";
+    const std::string lost =
+        sock + DATA_BANNER + "\nN datagrams were lost: the copy is incomplete!\n";
     struct Case {
         std::vector<std::string> args;
         std::string redirect, input;
@@ -312,6 +317,18 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
          "\nOutput write failed!\n"},
         {{"-o", copy, "f"}, "", "", Answer::Whole, false, 0, content, toCopy, ""},
         {{"-o", copy, "f"}, "", "", Answer::CutShort, true, 1, old, timedOut, ""},
+        {{"-o", copy, "f"}, "", "", Answer::CutAtFF, true, 1, old, sock + DATA_BANNER, cutAtFF},
+        {{"-o", copy, "f"}, "", "", Answer::CutAtFF, false, 1, {}, sock + DATA_BANNER, cutAtFF},
+        {{"f"},
+         "",
+         "",
+         Answer::CutAtFF,
+         false,
+         1,
+         {},
+         sock + DATA_BANNER + ff.substr(0, 5000),
+         cutAtFF},
+        {{"-o", copy, "f"}, "", "", Answer::Lossy, true, 1, old, lost, ""},
         {{"-o", "-", "f"}, "", "", Answer::Whole, false, 0, {}, content, toStdout},
         {{"-o", copy}, "", "f\n", Answer::NotFound, false, 1, {}, missing, ""},
         {{"f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
@@ -338,6 +355,8 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
          "",
          "client: unexpected argument 'g' (try client --help)\n"},
     };
+    const std::string many = numbered(200000); // more than even a forced 16 MiB queue holds
+    const std::regex lostCount("\n\\d+ datagrams");
     fs::create_directory(dir / "out");
     for (const Case& c : cases) {
         std::string shown = ::testing::PrintToString(c.args) + c.redirect;
@@ -356,13 +375,24 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         if (c.answer == Answer::NotFound)
             server.sendTo(ntohs(from.sin_port), notFound(*request));
         else if (request) {
-            std::vector<std::string> stream = expectedStream(content, *request);
+            std::vector<std::string> stream = expectedStream(c.answer == Answer::CutAtFF ? ff
+                                                             : c.answer == Answer::Lossy ? many
+                                                                                         : content,
+                                                             *request);
             if (c.answer == Answer::CutShort)
                 stream.resize(stream.size() / 2); // as a server killed mid-stream
+            if (c.answer == Answer::Lossy) {      // a sender that never waits, the client stopped
+                client->kill(SIGSTOP);
+                reply(from, {stream.begin(), stream.end() - 1});
+                client->kill(SIGCONT);
+                std::this_thread::sleep_for(500ms); // room again for the last datagram
+                stream.erase(stream.begin(), stream.end() - 1);
+            }
             reply(from, stream);
         }
         EXPECT_EQ(client->wait(), c.status) << shown;
-        EXPECT_TRUE(client->output() == c.out) << shown << client->output().substr(0, 200);
+        std::string output = std::regex_replace(client->output(), lostCount, "\nN datagrams");
+        EXPECT_TRUE(output == c.out) << shown << output.substr(0, 200);
         EXPECT_EQ(readFile(dir / "err"), c.err) << shown;
         EXPECT_EQ(fs::exists(dir / copy), c.copy.has_value()) << shown;
         EXPECT_TRUE(!c.copy || readFile(dir / copy) == *c.copy) << shown;
