@@ -287,7 +287,7 @@ void Output::writeAll(const Block& block) {
         ssize_t n = write(fd_, block.bytes + done, block.len - done);
         if (n >= 0)
             done += static_cast<std::size_t>(n);
-        else if (errno != EINTR)
+        else if (errno != EINTR && !(errno == EAGAIN && awaitRoom(fd_)))
             failed_ = true;
     }
 }

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -114,6 +115,16 @@ inline void openStandardStreams() {
         if (open("/dev/null", O_RDWR) != fd)
             std::_Exit(1);
     }
+}
+
+// A non-blocking descriptor that is full (a caller's pipe may be one): wait
+// for room, as a blocking write would, rather than fail or retry at once.
+inline bool awaitRoom(int fd) {
+    pollfd pfd{fd, POLLOUT, 0};
+    while (poll(&pfd, 1, -1) < 0)
+        if (errno != EINTR)
+            return false;
+    return true;
 }
 
 // What both programs say of their socket at start-up.

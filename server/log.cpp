@@ -9,8 +9,9 @@
 #include <mutex>
 #include <string>
 
-#include <poll.h>
 #include <sys/stat.h>
+
+#include "protocol.hpp"
 
 namespace {
 
@@ -82,16 +83,6 @@ struct Log::State {
 };
 
 namespace {
-
-// A non-blocking descriptor that is full: wait for room, as a blocking
-// write would, rather than retry at once.
-bool awaitRoom(int fd) {
-    pollfd pfd{fd, POLLOUT, 0};
-    while (poll(&pfd, 1, -1) < 0)
-        if (errno != EINTR)
-            return false;
-    return true;
-}
 
 // Writes out everything pending, in as few writes as the descriptor takes.
 // What cannot be written at all is counted as lost, so that a broken log

@@ -301,6 +301,7 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         int status;
         std::optional<std::string> copy; // what out/copy holds after, if it exists
         std::string out, err;
+        Stdio stdio = Stdio::Piped;
     } cases[] = {
         {{}, ">&-", "", Answer::Nothing, false, 1, {}, "", "\nStandard output is closed!\n"},
         {{}, ">/dev/full", "f\n", Answer::Whole, false, 1, {}, "", "\nOutput write failed!\n"},
@@ -330,6 +331,17 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
          cutAtFF},
         {{"-o", copy, "f"}, "", "", Answer::Lossy, true, 1, old, lost, ""},
         {{"-o", "-", "f"}, "", "", Answer::Whole, false, 0, {}, content, toStdout},
+        // A full pipe whose writer the caller made non-blocking is waited for.
+        {{"-o", "-", "f"},
+         "",
+         "",
+         Answer::Whole,
+         false,
+         0,
+         {},
+         content,
+         toStdout,
+         Stdio::PausedNonBlocking},
         {{"-o", copy}, "", "f\n", Answer::NotFound, false, 1, {}, missing, ""},
         {{"f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
         {{"--", "f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
@@ -366,7 +378,7 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>err " + c.redirect,
                                       TEST_CLIENT_BIN};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        client = std::make_unique<Process>(argv, dir.path());
+        client = std::make_unique<Process>(argv, dir.path(), c.stdio);
         if (!c.input.empty()) // else input stays open: a client that read it would wait
             client->write(c.input), client->closeInput();
         sockaddr_in from{};

@@ -59,6 +59,10 @@ void arrangeStdio(Stdio stdio) {
             _exit(126);
         dup2(unread[1], STDOUT_FILENO); // both ends go with the descriptors past 2
         break;
+    case Stdio::PausedNonBlocking:
+        if (fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) != 0)
+            _exit(126);
+        break;
     }
 }
 
@@ -127,7 +131,11 @@ Process::Process(const std::vector<std::string>& argv, const fs::path& cwd, Stdi
     close(out[1]);
     in_ = in[1];
     out_ = out[0];
-    drainer_ = std::thread([this] { drain(); });
+    drainer_ = std::thread([this, stdio] {
+        if (stdio == Stdio::PausedNonBlocking)
+            std::this_thread::sleep_for(500ms);
+        drain();
+    });
 }
 
 Process::~Process() {

@@ -52,8 +52,9 @@ std::string readFile(const fs::path& path);
 std::string patternBytes(std::size_t size, unsigned seed = 1);
 
 // How a child's standard streams are set up: input and output piped to the
-// test, or one of the three left closed, or output to a pipe no one reads.
-enum class Stdio { Piped, NoInput, NoOutput, NoErrors, UnreadOutput };
+// test, or one of the three left closed, or output to a pipe no one reads,
+// or to a non-blocking pipe the test starts reading only after half a second.
+enum class Stdio { Piped, NoInput, NoOutput, NoErrors, UnreadOutput, PausedNonBlocking };
 
 // A child process with its standard input and output piped to the test. Its
 // output is read as it comes, so that a chatty child never blocks on it.
