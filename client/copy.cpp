@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,13 @@ namespace {
 // The temporary file a signal must not leave behind, while there is one.
 const char* volatile pending = nullptr;
 
+// Interrupted from the keyboard, hung up, told to stop or quit, or past the
+// file size limit, the client would otherwise leave its temporary file
+// behind. A signal the caller ignored (nohup, a background job) stays
+// ignored, and each is given back as it was.
+constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ};
+struct sigaction previous[std::size(CLEANUP_SIGNALS)];
+
 void removePending(int signal) {
     if (pending)
         unlink(pending);
@@ -20,12 +28,19 @@ void removePending(int signal) {
     std::raise(signal); // ends as the signal would have, for the caller to see
 }
 
-// Interrupted from the keyboard, hung up or told to stop, the client would
-// otherwise leave its temporary file behind.
 void removeOnSignals(const char* temp) {
     pending = temp;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(signal, temp ? removePending : SIG_DFL); // cannot fail for these
+    struct sigaction removing {};
+    removing.sa_handler = removePending;
+    sigemptyset(&removing.sa_mask);
+    for (std::size_t i = 0; i < std::size(CLEANUP_SIGNALS); ++i) {
+        int signal = CLEANUP_SIGNALS[i];
+        // Cannot fail for these signals.
+        if (!temp)
+            sigaction(signal, &previous[i], nullptr);
+        else if (sigaction(signal, nullptr, &previous[i]) == 0 && previous[i].sa_handler != SIG_IGN)
+            sigaction(signal, &removing, nullptr);
+    }
 }
 
 // The permissions the copy gets: those of the file it replaces, or what a

@@ -476,13 +476,27 @@ TEST_F(AgainstPeer, DrawsProgressOnATerminalForACopyOnly) {
 TEST_F(AgainstPeer, LeavesNoTemporaryFileWhenACopyFails) {
     const std::string sock = "\nfile descriptor 3 received\n";
     fs::create_directory(dir / "out");
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, 0}) {
+    struct Case {
+        int signal;
+        bool ignored = false; // by the caller, as nohup does: the client lives on
+    } cases[] = {{SIGINT},  {SIGTERM},      {SIGHUP},       {SIGQUIT},
+                 {SIGXFSZ}, {SIGHUP, true}, {SIGINT, true}, {0}};
+    for (const Case& c : cases) {
+        int signal = c.signal;
+        bool ignored = c.ignored;
         client = std::make_unique<Process>(
-            std::vector<std::string>{TEST_CLIENT_BIN, "-o", "out/copy", "f"}, dir.path());
+            std::vector<std::string>{TEST_CLIENT_BIN, "-o", "out/copy", "f"}, dir.path(),
+            Stdio::Piped, [&] { return !ignored || std::signal(signal, SIG_IGN) != SIG_ERR; });
         sockaddr_in from{};
         auto request = server.receive(20s, &from);
         ASSERT_TRUE(request) << "no request";
-        if (signal) {
+        if (ignored) {
+            client->kill(signal);
+            reply(from, expectedStream("content", *request));
+            EXPECT_EQ(client->wait(), 0) << "signal " << signal;
+            EXPECT_EQ(readFile(dir / "out/copy"), "content");
+            fs::remove(dir / "out/copy");
+        } else if (signal) {
             client->kill(signal);
             EXPECT_EQ(client->wait(), 128 + signal);
         } else {
