@@ -1,6 +1,8 @@
 #include "copy.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -43,6 +45,22 @@ void removeOnSignals(const char* temp) {
     }
 }
 
+// The temporary file's name, hidden beside the file. Where the file's own
+// name leaves too little room under the directory's limit for what is added
+// to it, it is shortened there: the copy can be made wherever the file can.
+std::string tempName(std::filesystem::path path) {
+    constexpr long ADDED = 8; // the dot before, and ".XXXXXX" after
+    std::string name = path.filename().string();
+    std::filesystem::path dir = path.parent_path();
+    long most = pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+    if (most <= ADDED)
+        most = NAME_MAX; // no limit, or none we can tell
+    std::size_t keep = std::min(name.size(), static_cast<std::size_t>(most - ADDED));
+    std::string hidden = ".";
+    hidden.append(name, 0, keep).append(".XXXXXX");
+    return path.replace_filename(hidden).string();
+}
+
 // The permissions the copy gets: those of the file it replaces, or what a
 // new file gets under the umask.
 mode_t modeFor(const struct stat* existing) {
@@ -68,10 +86,7 @@ const char* Copy::create() {
     // Renamed onto a device or a directory, the copy would take its place.
     if (exists && !S_ISREG(st.st_mode))
         return "not a regular file";
-    std::filesystem::path path(path_);
-    std::string hidden = ".";
-    hidden.append(path.filename().string()).append(".XXXXXX");
-    std::string temp = path.replace_filename(hidden).string();
+    std::string temp = tempName(path_);
     int fd = mkstemp(temp.data());
     if (fd < 0)
         return std::strerror(errno);

@@ -511,6 +511,19 @@ TEST_F(AgainstPeer, LeavesNoTemporaryFileWhenACopyFails) {
     }
 }
 
+// The temporary name is no longer than the directory takes.
+TEST_F(AgainstPeer, WritesACopyWhoseNameIsAsLongAsTheDirectoryTakes) {
+    const std::string name(255, 'n');
+    client = std::make_unique<Process>(std::vector<std::string>{TEST_CLIENT_BIN, "-o", name, "f"},
+                                       dir.path());
+    sockaddr_in from{};
+    auto request = server.receive(20s, &from);
+    ASSERT_TRUE(request) << "no request";
+    reply(from, expectedStream("content", *request));
+    EXPECT_EQ(client->wait(), 0) << client->output();
+    EXPECT_EQ(readFile(dir / name), "content");
+}
+
 TEST(ClientAlone, SaysSoWhenNoServerListens) {
     TempDir dir;
     auto client = startClient(dir.path(), "f\n");
