@@ -10,10 +10,12 @@
 
 class Reader {
   public:
-    explicit Reader(Fd fd) : fd_(std::move(fd)) {}
+    // The size the file has now is the size the stream promises.
+    explicit Reader(Fd fd);
 
     // Reads the next bytes of the file into out, at most n, without
-    // consuming them; fewer only at the end of the file or after a failed read.
+    // consuming them; fewer only at the end of the file or after a failed
+    // read. An end before the size promised makes the file shrunk.
     std::size_t peek(char* out, std::size_t n);
     // Consumes n of the bytes peek returned.
     void consume(std::size_t n) { offset_ += n; }
@@ -24,13 +26,19 @@ class Reader {
         cut_ = true;
     }
 
-    std::uint64_t offset() const { return offset_; } // bytes consumed so far
-    bool cut() const { return cut_; }                // a data byte 0xFF ended the stream
-    bool failed() const { return failed_; }          // a read failed
+    std::uint64_t offset() const { return offset_; }     // bytes consumed so far
+    bool cut() const { return cut_; }                    // a data byte 0xFF ended the stream
+    bool failed() const { return failed_; }              // a read failed
+    bool shrunk() const { return shrunk_; }              // it ended before the size promised
+    std::uint64_t promised() const { return promised_; } // its size when opened
+    std::uint64_t shrunkTo() const { return shrunkTo_; } // its size when found shrunk
 
   private:
     Fd fd_;
     std::uint64_t offset_ = 0;
     bool cut_ = false;
     bool failed_ = false;
+    bool shrunk_ = false;
+    std::uint64_t promised_ = 0;
+    std::uint64_t shrunkTo_ = 0;
 };

@@ -285,6 +285,11 @@ void reportEnd(const Service& svc, InFlight& flight, StreamEnd end) {
                       "\nFile truncated at offset %llu: it contains the end marker byte 0xFF!",
                       static_cast<unsigned long long>(file->offset() - 1));
         logEnd(svc, flight, plain, text);
+    } else if (file && file->shrunk()) {
+        std::string warning = "\nFile shrank while it was sent: " + flight.name + " had " +
+                              std::to_string(file->promised()) + " bytes when opened, " +
+                              std::to_string(file->shrunkTo()) + " when read!";
+        logEnd(svc, flight, plain, warning.c_str());
     }
     if (std::uint32_t dropped = flight.stream.dropped()) {
         std::snprintf(text, sizeof text, "\nReceiver dropped %u datagrams!", dropped);

@@ -251,7 +251,8 @@ std::size_t Stream::fill(Datagram* batch, std::size_t count, bool& ended) {
     // also the first, as the buffer of one datagram would hold, else zero.
     char* tail = batch[0] + pending_;
     std::size_t left = filled * DATAGRAM_SIZE - pending_;
-    if (cut_)
+    // A file that shrank under us is cut as surely as by a byte 0xFF.
+    if (cut_ || file_->shrunk())
         return filled + writeCutNotice(tail, left);
     if (first && filled == 1)
         std::memcpy(tail, request_ + pending_, left);
