@@ -2,13 +2,14 @@
 // command line or asked for on standard input, and prints it between two
 // banner lines, or writes it to a file.
 #include <cctype>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
-#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -141,6 +142,42 @@ bool startCopy(std::optional<Copy>& copy, const char* file, std::FILE* to) {
     return !why;
 }
 
+void noServer(std::FILE* to) {
+    std::fprintf(to, "\nNo server listening on %s:%u!\n", SERVER_HOST, SERVICE_PORT);
+}
+
+// The server obeys "quit" only from a socket of its own user or root, and
+// asks the kernel whose socket sent it: ours stays open for QUIT_LINGER to
+// be asked about. Meanwhile the kernel may say that nothing listens, and a
+// server that refuses says why in one reply datagram. An obeyed quit gets
+// no answer. Returns the exit status.
+int lingerAfterQuit(int sock, std::FILE* to) {
+    auto until = std::chrono::steady_clock::now() + QUIT_LINGER;
+    for (;;) {
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd pfd{sock, POLLIN, 0};
+        int ready = left.count() > 0 ? poll(&pfd, 1, static_cast<int>(left.count())) : 0;
+        if (ready == 0)
+            return 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        Datagram buf;
+        ssize_t got = ready < 0 ? -1 : recv(sock, buf, DATAGRAM_SIZE, MSG_DONTWAIT);
+        if (got < 0 && errno == ECONNREFUSED) {
+            noServer(to);
+            return 1;
+        }
+        if (got <= 0)
+            return 0; // nothing we can tell
+        std::string reason;
+        for (ssize_t i = 0; i < got && Cipher(buf[i]) != END_MARKER; ++i)
+            reason += Cipher(buf[i]);
+        std::fprintf(to, "\n%s\n", reason.c_str());
+        return 1;
+    }
+}
+
 // Says that the content could not be written: on standard error too, since
 // standard output may be what failed.
 void writeFailed(std::FILE* to) {
@@ -174,8 +211,7 @@ void reportFailure(const Reception& got, std::uint64_t total, std::FILE* to) {
         std::fputs("\nNo reply from server: timed out!\n", to);
         return;
     case Received::Refused:
-        std::fprintf(to, "\nNo server listening on %s:%u!\n", SERVER_HOST, SERVICE_PORT);
-        return;
+        return noServer(to);
     case Received::Failed:
         break;
     }
@@ -254,11 +290,7 @@ int main(int argc, char* argv[]) {
     if (quit) {
         std::fputs("Exiting.....................\n", to);
         std::fflush(to);
-        // The server obeys "quit" only from a socket of its own user or
-        // root, and asks the kernel whose socket sent it: ours must still
-        // be there to be asked about.
-        std::this_thread::sleep_for(QUIT_LINGER);
-        return 0;
+        return lingerAfterQuit(sock.get(), to);
     }
     askAgainUntilAnswered(sock.get(), buf);
     return printReply(sock.get(), options, to, copy ? &*copy : nullptr);

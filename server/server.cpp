@@ -411,6 +411,21 @@ void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
     loop.schedule.add(id, owner);
 }
 
+// A quit refused for its sender is answered with the reason, in one datagram
+// that reads as a reply, so that a client waiting after "quit" learns that
+// the server goes on. Refusals for another reason get nothing, as any request.
+void answerRefusedQuit(const Service& svc, Loop& loop, const Request& req, std::string_view why) {
+    if (!why.starts_with("\nQuit refused"))
+        return;
+    Datagram reply;
+    std::memcpy(reply, req.buf, DATAGRAM_SIZE);
+    bool managed = why.find("service manager") != std::string_view::npos;
+    fillReply(reply, managed ? "Quit refused: managed service!" : "Quit refused: not your server!");
+    if (loop.outbox.full())
+        sendOutbox(svc, loop.outbox);
+    loop.outbox.add(req.route, reply);
+}
+
 // Judges one request before anything is done with it, logs it unless its
 // sender floods, and answers it, or queues it behind the reply in flight to
 // the same socket. True on a "quit" that is obeyed.
@@ -420,8 +435,10 @@ bool takeRequest(const Service& svc, Loop& loop, const Request& req) {
     if (!quiet)
         svc.log->format("\nFile Name Received: %s\n", escapeName(name).c_str());
     if (std::string why = refusal(svc, req, loop.stopBy.has_value()); !why.empty()) {
-        if (!quiet)
+        if (!quiet) {
             svc.log->line(why, Priority::Warning);
+            answerRefusedQuit(svc, loop, req, why);
+        }
         return false;
     }
     if (name == "quit") {

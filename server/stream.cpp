@@ -175,12 +175,16 @@ std::size_t sendWith(const SendMethod& how, int sock, const Route& route, const 
 
 } // namespace
 
+void fillReply(Datagram& buf, std::string_view text) {
+    std::size_t n = std::min(text.size(), DATAGRAM_SIZE - 1);
+    text.copy(buf, n);
+    buf[n] = END_MARKER;
+    cipherBlock(buf, n + 1, buf);
+}
+
 int sendFile(Reader* file, Datagram& buf, std::size_t length) {
     if (file == nullptr) {
-        std::size_t n = NOT_FOUND_TEXT.size();
-        NOT_FOUND_TEXT.copy(buf, n);
-        buf[n] = END_MARKER;
-        cipherBlock(buf, n + 1, buf);
+        fillReply(buf, NOT_FOUND_TEXT);
         return 1;
     }
     // End of file and a data byte 0xFF both narrow to the marker: that is

@@ -3,12 +3,17 @@
 
 #include <cstddef>
 #include <optional>
+#include <string_view>
 
 #include <netinet/in.h>
 
 #include "flow.hpp"
 #include "protocol.hpp"
 #include "reader.hpp"
+
+// Puts text (at most 31 bytes of it) and the marker in buf as a reply of one
+// datagram; the rest of buf is left as it was.
+void fillReply(Datagram& buf, std::string_view text);
 
 // Fills buf with the next reply datagram read from file, or with the
 // not-found reply when file is null. Returns 1 when buf holds the final

@@ -118,6 +118,13 @@ TEST_F(AgainstPeer, QuitTellsTheServerAndDoesNotWait) {
     EXPECT_EQ(client->wait(20s), 0) << "well before a reply could time out";
     EXPECT_EQ(client->output(), HEAD + "Exiting.....................\n" + DATA_BANNER +
                                     "Exiting.....................\n");
+    // A server that refuses says why, in one datagram read as a reply.
+    sockaddr_in from = ask("quit\n", &got);
+    reply(from, expectedStream("Quit refused: not your server!", got));
+    EXPECT_EQ(client->wait(20s), 1);
+    EXPECT_EQ(client->output(), HEAD + "Exiting.....................\n" + DATA_BANNER +
+                                    "Exiting.....................\n" +
+                                    "\nQuit refused: not your server!\n");
 }
 
 TEST_F(AgainstPeer, LsListsTheClientsDirectoryThenAsks) {
@@ -526,9 +533,13 @@ TEST_F(AgainstPeer, WritesACopyWhoseNameIsAsLongAsTheDirectoryTakes) {
 
 TEST(ClientAlone, SaysSoWhenNoServerListens) {
     TempDir dir;
-    auto client = startClient(dir.path(), "f\n");
-    EXPECT_EQ(client->wait(20s), 1) << "told at once, not after a time-out";
-    EXPECT_EQ(client->output(), HEAD + DATA_BANNER + "\nNo server listening on 127.0.0.1:15050!\n");
+    const std::string exiting = "Exiting.....................\n";
+    for (std::string name : {"f", "quit"}) {
+        auto client = startClient(dir.path(), name + "\n");
+        EXPECT_EQ(client->wait(20s), 1) << "told at once, not after a time-out";
+        std::string banner = name == "quit" ? exiting + DATA_BANNER + exiting : DATA_BANNER;
+        EXPECT_EQ(client->output(), HEAD + banner + "\nNo server listening on 127.0.0.1:15050!\n");
+    }
 }
 
 // The two real programs together.

@@ -578,6 +578,14 @@ TEST_F(Robust, ObeysQuitOnlyFromItsOwnUserOrRoot) {
                                 "belongs to user 65534, not to the server's user or root!\n" +
                                 std::string("\nWaiting for file name...\n")));
     EXPECT_TRUE(server->running());
+    // Our client hears the refusal and says so.
+    Process refused({TEST_CLIENT_BIN, "quit"}, top.path(), Stdio::Piped,
+                    [] { return setgid(OTHER_USER) == 0 && setuid(OTHER_USER) == 0; });
+    EXPECT_EQ(refused.wait(), 1);
+    EXPECT_TRUE(refused.output().ends_with("Exiting.....................\n"
+                                           "\nQuit refused: not your server!\n"))
+        << refused.output();
+    EXPECT_TRUE(server->running());
     quitAs(0);
     EXPECT_EQ(server->wait(10s), 0);
     EXPECT_TRUE(server->output().ends_with("\nFile Name Received: quit\nExiting..........\n"));
