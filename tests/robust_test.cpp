@@ -357,6 +357,7 @@ TEST_F(Robust, MarksEachLineWithItsPriorityForTheJournal) {
         ASSERT_TRUE(peer.receive(5s)) << name; // each request in a batch of its own
     }
     peer.request("quit");
+    EXPECT_EQ(decipherStream(peer.receiveStream(5s)), "Quit refused: managed service!");
     ASSERT_TRUE(journal->waitFor("manager!\n<6>\n<6>Waiting for file name...\n"));
     journal->kill(SIGTERM);
     EXPECT_EQ(journal->wait(10s), 0);
