@@ -195,8 +195,6 @@ std::string refusal(const Service& svc, const Request& req, bool stopping) {
                ", which is privileged or the service's own!";
     if (stopping)
         return "\nNo reply sent: the server is stopping!";
-    if (requestName(req.buf) == "quit")
-        return quitRefusal(svc, req);
     return {};
 }
 
@@ -413,14 +411,12 @@ void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
 
 // A quit refused for its sender is answered with the reason, in one datagram
 // that reads as a reply, so that a client waiting after "quit" learns that
-// the server goes on. Refusals for another reason get nothing, as any request.
-void answerRefusedQuit(const Service& svc, Loop& loop, const Request& req, std::string_view why) {
-    if (!why.starts_with("\nQuit refused"))
-        return;
+// the server goes on.
+void answerRefusedQuit(const Service& svc, Loop& loop, const Request& req) {
     Datagram reply;
     std::memcpy(reply, req.buf, DATAGRAM_SIZE);
-    bool managed = why.find("service manager") != std::string_view::npos;
-    fillReply(reply, managed ? "Quit refused: managed service!" : "Quit refused: not your server!");
+    fillReply(reply,
+              svc.noQuit ? "Quit refused: managed service!" : "Quit refused: not your server!");
     if (loop.outbox.full())
         sendOutbox(svc, loop.outbox);
     loop.outbox.add(req.route, reply);
@@ -435,15 +431,21 @@ bool takeRequest(const Service& svc, Loop& loop, const Request& req) {
     if (!quiet)
         svc.log->format("\nFile Name Received: %s\n", escapeName(name).c_str());
     if (std::string why = refusal(svc, req, loop.stopBy.has_value()); !why.empty()) {
-        if (!quiet) {
+        if (!quiet)
             svc.log->line(why, Priority::Warning);
-            answerRefusedQuit(svc, loop, req, why);
-        }
         return false;
     }
     if (name == "quit") {
-        svc.log->line("Exiting..........");
-        return true;
+        std::string why = quitRefusal(svc, req);
+        if (why.empty()) {
+            svc.log->line("Exiting..........");
+            return true;
+        }
+        if (!quiet) {
+            svc.log->line(why, Priority::Warning);
+            answerRefusedQuit(svc, loop, req);
+        }
+        return false;
     }
     auto behind = loop.receivers.find(peerKey(req.route.peer));
     if (behind != loop.receivers.end() && behind->second.size() >= MOST_WAITING) {
