@@ -4,6 +4,8 @@
 // messages and "--" users know from other tools.
 #pragma once
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -12,8 +14,9 @@
 
 // Usage errors end with 2, as in most tools, apart from the programs' own 1.
 inline constexpr int USAGE_STATUS = 2;
-// What getopt_long returns for --version, which has no short form.
+// What getopt_long returns for --version and --port, which have no short form.
 inline constexpr int VERSION_OPTION = 256;
+inline constexpr int PORT_OPTION = 257;
 
 // Ends the program after --help or --version: 1 when the text could not be written.
 [[noreturn]] inline void exitAfterAnswer() {
@@ -24,6 +27,21 @@ inline constexpr int VERSION_OPTION = 256;
     std::fprintf(stderr, "%s: unexpected argument '%s' (try %s --help)\n", program, argument,
                  program);
     std::exit(USAGE_STATUS);
+}
+
+// The port --port names: a number from 1 to 65535, nothing else; anything
+// else ends the program with USAGE_STATUS.
+inline std::uint16_t parsePort(const char* program, const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long port = std::strtoul(text, &end, 10);
+    bool digits = text[0] >= '0' && text[0] <= '9' && *end == '\0';
+    if (!digits || errno != 0 || port == 0 || port > 65535) {
+        std::fprintf(stderr, "%s: invalid port '%s': give a number from 1 to 65535\n", program,
+                     text);
+        std::exit(USAGE_STATUS);
+    }
+    return static_cast<std::uint16_t>(port);
 }
 
 // What --help prints: the usage line (program's name, then forms), the

@@ -94,11 +94,12 @@ class Fd {
     int fd_ = -1;
 };
 
-// The service's address on host (an IPv4 address in network byte order).
-inline sockaddr_in serviceAddress(in_addr_t host) {
+// The service's address on host (an IPv4 address in network byte order),
+// at its port or another it was given.
+inline sockaddr_in serviceAddress(in_addr_t host, std::uint16_t port = SERVICE_PORT) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(SERVICE_PORT);
+    addr.sin_port = htons(port);
     addr.sin_addr.s_addr = host;
     return addr;
 }

@@ -62,8 +62,8 @@ Lookup readAnswer(const nlmsghdr* msg, QueueState& state) {
 
 } // namespace
 
-ReceiverQueues::ReceiverQueues(Clock::duration patience)
-    : patience_(patience),
+ReceiverQueues::ReceiverQueues(Clock::duration patience, std::uint16_t port)
+    : patience_(patience), port_(port),
       netlink_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)),
       loopbackIndex_(if_nametoindex("lo")) {
     // A kernel without UDP diagnostics and a socket that is not there give
@@ -143,7 +143,7 @@ Pacer::Pacer(ReceiverQueues* queues, const sockaddr_in& peer, in_addr local, Clo
       due_(now) {
     if (!queues_ || !queues_->available())
         return;
-    source_ = serviceAddress(local.s_addr);
+    source_ = serviceAddress(local.s_addr, queues_->port());
     switch (refresh()) {
     case Lookup::Found:
         observed_ = true;

@@ -46,9 +46,12 @@ enum class Lookup { Found, Missing, Unavailable };
 // receivers whose streams were stopped as stalled.
 class ReceiverQueues {
   public:
-    // patience: how long a receiver may take nothing before its stream stops.
-    explicit ReceiverQueues(Clock::duration patience = STALL_LIMIT);
+    // patience: how long a receiver may take nothing before its stream stops;
+    // port: the one the replies come from.
+    explicit ReceiverQueues(Clock::duration patience = STALL_LIMIT,
+                            std::uint16_t port = SERVICE_PORT);
     Clock::duration patience() const { return patience_; }
+    std::uint16_t port() const { return port_; }
     // False where the kernel cannot report UDP sockets (no sock_diag).
     bool available() const { return available_; }
     // The queue of the socket that a datagram from `from` to peer reaches.
@@ -62,6 +65,7 @@ class ReceiverQueues {
 
   private:
     Clock::duration patience_;
+    std::uint16_t port_;
     Fd netlink_;
     std::uint32_t seq_ = 0;
     unsigned loopbackIndex_ = 0;

@@ -1,7 +1,8 @@
-// server: answers each request datagram on SERVICE_PORT with the named
-// file, enciphered, in 32-byte datagrams, until it is sent "quit". Many
-// replies are in flight at once, each sent at its own receiver's pace by one
-// thread that gives every stream a turn.
+// server: answers each request datagram on SERVICE_PORT, or the port it is
+// given, with the named file below its directory, enciphered, in 32-byte
+// datagrams, until it is sent "quit". Many replies are in flight at once,
+// each sent at its own receiver's pace by one thread that gives every
+// stream a turn.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -59,14 +60,24 @@ constexpr auto LAST_WORDS = 1000ms;
 const char* const WAITING = "\nWaiting for file name...";
 
 const Help HELP = {
-    " [--no-quit]",
-    "Serves the files below its working directory on UDP port 15050 until sent \"quit\".",
+    " [--no-quit] [--port N] [DIR]",
+    "Serves the files below DIR, by default its working directory, on UDP port 15050\n"
+    "until sent \"quit\". Example: server --port 15051 /srv/files",
     "  --no-quit  refuse \"quit\" from anyone: a service manager stops this server\n"
+    "  --port N   serve on UDP port N instead of 15050\n"
     "It also takes -h (--help) and --version."};
+
+// What the command line asks for.
+struct Options {
+    bool noQuit = false;               // --no-quit
+    std::uint16_t port = SERVICE_PORT; // --port
+    const char* dir = nullptr;         // DIR, in place of the working directory
+};
 
 // What the server was started with, for the request loop.
 struct Service {
     int sock;
+    std::uint16_t port; // the one it serves on
     SendMethod how;
     ReceiverQueues* queues;
     LocalAddresses* local;
@@ -121,7 +132,8 @@ bool bindSocket(int sock, const sockaddr_in& addr, Log& log) {
         log.line("\nBinding Failed!", Priority::Err);
         log.drain(LAST_WORDS);
         std::fprintf(stderr, "%sserver: cannot bind UDP port %d: %s\n",
-                     journalStream(STDERR_FILENO) ? "<3>" : "", SERVICE_PORT, std::strerror(why));
+                     journalStream(STDERR_FILENO) ? "<3>" : "", ntohs(addr.sin_port),
+                     std::strerror(why));
         return false;
     }
     log.line("\nSuccessfully binded!");
@@ -155,8 +167,8 @@ std::string dotted(in_addr addr) {
 // nothing when that socket is gone or the kernel cannot be asked.
 std::optional<std::uint32_t> senderOwner(const Service& svc, const Request& req) {
     QueueState sender;
-    if (svc.queues->query(serviceAddress(req.route.local.s_addr), req.route.peer, sender) !=
-        Lookup::Found)
+    if (svc.queues->query(serviceAddress(req.route.local.s_addr, svc.port), req.route.peer,
+                          sender) != Lookup::Found)
         return std::nullopt;
     return sender.owner;
 }
@@ -190,7 +202,7 @@ std::string refusal(const Service& svc, const Request& req, bool stopping) {
         return "\nNo reply sent: the request came from " + dotted(peer.sin_addr) +
                ", which is another host!";
     std::uint16_t port = ntohs(peer.sin_port);
-    if (port == SERVICE_PORT || port < 1024)
+    if (port == svc.port || port < 1024)
         return "\nNo reply sent: the request came from port " + std::to_string(port) +
                ", which is privileged or the service's own!";
     if (stopping)
@@ -582,27 +594,43 @@ void serve(const Service& svc) {
     }
 }
 
-// Reads the command line: true when "quit" is to be refused.
-bool parseArguments(int argc, char* argv[]) {
+Options parseArguments(int argc, char* argv[]) {
     static const option LONG_OPTIONS[] = {{"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, VERSION_OPTION},
                                           {"no-quit", no_argument, nullptr, 'n'},
+                                          {"port", required_argument, nullptr, PORT_OPTION},
                                           {nullptr, 0, nullptr, 0}};
-    bool noQuit = false;
-    int operand =
-        parseOptions(argc, argv, "server", HELP, "h", LONG_OPTIONS, [&](int, const char*) {
-            noQuit = true; // --no-quit, the only other option
-        });
+    Options options;
+    int operand = parseOptions(argc, argv, "server", HELP, "h", LONG_OPTIONS,
+                               [&](int opt, const char* value) {
+                                   if (opt == PORT_OPTION)
+                                       options.port = parsePort("server", value);
+                                   else
+                                       options.noQuit = true;
+                               });
+    if (operand < argc)
+        options.dir = argv[operand++];
     if (operand < argc)
         refuseArgument("server", argv[operand]);
-    return noQuit;
+    return options;
+}
+
+// Names are opened relative to the working directory: the served directory
+// becomes it, before anything is bound. False when it cannot, said on
+// standard error.
+bool enterDirectory(const char* dir) {
+    if (!dir || chdir(dir) == 0)
+        return true;
+    std::fprintf(stderr, "server: cannot serve %s: %s\n", dir, std::strerror(errno));
+    return false;
 }
 
 // Binds the service's socket and serves; the status to end with.
-int run(Log& log, bool noQuit, const sigset_t* waitMask) {
+int run(Log& log, const Options& options, const sigset_t* waitMask) {
     Fd sock{socket(AF_INET, SOCK_DGRAM, 0)};
     log.format(sock.valid() ? Priority::Info : Priority::Err, "%s", socketReport(sock).c_str());
-    if (!sock.valid() || !bindSocket(sock.get(), serviceAddress(htonl(INADDR_ANY)), log))
+    if (!sock.valid() ||
+        !bindSocket(sock.get(), serviceAddress(htonl(INADDR_ANY), options.port), log))
         return 1;
     int on = 1;
     if (setsockopt(sock.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
@@ -610,12 +638,13 @@ int run(Log& log, bool noQuit, const sigset_t* waitMask) {
         return 1;
     }
     enlargeReceiveBuffer(sock.get());
-    ReceiverQueues queues;
+    ReceiverQueues queues(STALL_LIMIT, options.port);
     if (!queues.available())
         log.line("\nNo UDP socket diagnostics in this kernel: replies are not paced!",
                  Priority::Warning);
     LocalAddresses local;
-    Service svc{sock.get(), probeSending(), &queues, &local, &log, streamSlots(), noQuit, waitMask};
+    Service svc{sock.get(), options.port,  probeSending(), &queues, &local,
+                &log,       streamSlots(), options.noQuit, waitMask};
     notifyManager("READY=1");
     serve(svc);
     return 0;
@@ -624,13 +653,15 @@ int run(Log& log, bool noQuit, const sigset_t* waitMask) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    bool noQuit = parseArguments(argc, argv);
+    Options options = parseArguments(argc, argv);
     openStandardStreams();
+    if (!enterDirectory(options.dir))
+        return 1;
     // A log that can no longer be written must not stop the serving.
     std::signal(SIGPIPE, SIG_IGN); // cannot fail for this signal
     sigset_t waitMask = holdStopSignals();
     Log log; // the only writer of standard output from here on
-    int status = run(log, noQuit, &waitMask);
+    int status = run(log, options, &waitMask);
     log.drain(LAST_WORDS);
     return status;
 }
