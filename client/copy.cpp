@@ -1,47 +1,79 @@
 #include "copy.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <mutex>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The temporary file a signal must not leave behind, while there is one.
-const char* volatile pending = nullptr;
+// The temporary files a signal must not leave behind: one a copy, a few
+// at once when several names are fetched. Atomic, so that the handler
+// reads each slot whole whichever thread fills it.
+std::atomic<const char*> pending[16];
+static_assert(std::atomic<const char*>::is_always_lock_free, "read in a signal handler");
+std::mutex holding; // guards the count of slots taken, and the handlers with it
+int held = 0;
 
 // Interrupted from the keyboard, hung up, told to stop or quit, or past the
-// file size limit, the client would otherwise leave its temporary file
+// file size limit, the client would otherwise leave its temporary files
 // behind. A signal the caller ignored (nohup, a background job) stays
 // ignored, and each is given back as it was.
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXFSZ};
 struct sigaction previous[std::size(CLEANUP_SIGNALS)];
 
 void removePending(int signal) {
-    if (pending)
-        unlink(pending);
+    for (auto& temp : pending)
+        if (const char* name = temp.load())
+            unlink(name);
     std::signal(signal, SIG_DFL);
     std::raise(signal); // ends as the signal would have, for the caller to see
 }
 
-void removeOnSignals(const char* temp) {
-    pending = temp;
+// Takes the signals over while any temporary file is pending, or gives
+// them back.
+void handleSignals(bool take) {
     struct sigaction removing {};
     removing.sa_handler = removePending;
     sigemptyset(&removing.sa_mask);
     for (std::size_t i = 0; i < std::size(CLEANUP_SIGNALS); ++i) {
         int signal = CLEANUP_SIGNALS[i];
         // Cannot fail for these signals.
-        if (!temp)
+        if (!take)
             sigaction(signal, &previous[i], nullptr);
         else if (sigaction(signal, nullptr, &previous[i]) == 0 && previous[i].sa_handler != SIG_IGN)
             sigaction(signal, &removing, nullptr);
+    }
+}
+
+// False when every slot is taken.
+bool removeOnSignals(const char* temp) {
+    std::lock_guard lock(holding);
+    for (auto& slot : pending) {
+        const char* empty = nullptr;
+        if (!slot.compare_exchange_strong(empty, temp))
+            continue;
+        if (held++ == 0)
+            handleSignals(true);
+        return true;
+    }
+    return false;
+}
+
+void forget(const char* temp) {
+    std::lock_guard lock(holding);
+    for (auto& slot : pending) {
+        const char* mine = temp;
+        if (slot.compare_exchange_strong(mine, nullptr) && --held == 0)
+            handleSignals(false);
     }
 }
 
@@ -62,12 +94,16 @@ std::string tempName(std::filesystem::path path) {
 }
 
 // The permissions the copy gets: those of the file it replaces, or what a
-// new file gets under the umask.
+// new file gets under the umask. The umask is read once, by changing it and
+// back: two threads doing that at once would leave it changed.
 mode_t modeFor(const struct stat* existing) {
     if (existing)
         return existing->st_mode & 07777;
-    mode_t mask = umask(0);
-    umask(mask);
+    static const mode_t mask = [] {
+        mode_t old = umask(0);
+        umask(old);
+        return old;
+    }();
     return 0666 & ~mask;
 }
 
@@ -76,7 +112,7 @@ mode_t modeFor(const struct stat* existing) {
 Copy::~Copy() {
     if (temp_.empty())
         return;
-    removeOnSignals(nullptr);
+    forget(temp_.c_str());
     unlink(temp_.c_str());
 }
 
@@ -92,7 +128,8 @@ const char* Copy::create() {
         return std::strerror(errno);
     fd_ = Fd{fd};
     temp_ = temp;
-    removeOnSignals(temp_.c_str());
+    if (!removeOnSignals(temp_.c_str()))
+        return "too many copies at once";
     if (fchmod(fd, modeFor(exists ? &st : nullptr)) != 0)
         return std::strerror(errno);
     return nullptr;
@@ -102,7 +139,7 @@ bool Copy::replace() {
     // On the disk before it has the name: a crash leaves the old file, not an empty one.
     if (fsync(fd_.get()) != 0 || rename(temp_.c_str(), path_.c_str()) != 0)
         return false;
-    removeOnSignals(nullptr);
+    forget(temp_.c_str());
     temp_.clear();
     return true;
 }
