@@ -286,6 +286,7 @@ enum class Answer { Nothing, Whole, CutShort, NotFound, CutAtFF, Lossy };
 
 // The command line's ways, each run through a shell for its redirections,
 // with standard error in a file and the copy in a directory of its own.
+// Each request is answered as the row says, but one for "missing", which is not found.
 TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
     const std::string sock = "\nfile descriptor 3 received\n", content = patternBytes(100000, 3);
     const std::string copy = "out/copy", old = "the old copy", wrote = "100000 bytes written to ";
@@ -300,6 +301,10 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         "\nFile cut at byte 5000: it holds the byte 0xFF, which this protocol cannot carry!\n";
     const std::string lost =
         sock + DATA_BANNER + "\nN datagrams were lost: the copy is incomplete!\n";
+    const std::string whole = DATA_BANNER + content + CLOSING_BANNER;
+    const std::string notSaved = DATA_BANNER + "\nFile Not Found!\n";
+    const std::string toStdoutOnly = DATA_BANNER + wrote + "standard output" + CLOSING_BANNER;
+    const std::string noName = "No file name to save it under: it ends in '/', '.' or '..'!";
     struct Case {
         std::vector<std::string> args;
         std::string redirect, input;
@@ -364,7 +369,7 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
          "",
          "client: option requires an argument -- 'o'\nTry 'client --help' for more "
          "information.\n"},
-        {{"f", "g"},
+        {{"-o", copy, "f", "g"},
          "",
          "",
          Answer::Nothing,
@@ -372,7 +377,53 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
          2,
          {},
          "",
-         "client: unexpected argument 'g' (try client --help)\n"},
+         "client: -o FILE takes a single NAME (-O or -o - take several) (try client --help)\n"},
+        {{"--port", "0", "f"},
+         "",
+         "",
+         Answer::Nothing,
+         false,
+         2,
+         {},
+         "",
+         "client: invalid port '0': give a number from 1 to 65535\n"},
+        {{"--port", "15050", "f"}, "", "", Answer::Whole, false, 0, {}, printed, ""},
+        {{"f", "missing", "g"},
+         "",
+         "",
+         Answer::Whole,
+         false,
+         1,
+         {},
+         whole + notSaved + whole,
+         "client: missing: File Not Found!\n"},
+        {{"-o", "-", "f", "g"},
+         "",
+         "",
+         Answer::Whole,
+         false,
+         0,
+         {},
+         content + content,
+         toStdoutOnly + toStdoutOnly},
+        {{"-O", "--output-dir", "out", "missing", "x/copy"},
+         "",
+         "",
+         Answer::Whole,
+         true,
+         1,
+         content,
+         notSaved + DATA_BANNER + wrote + copy + CLOSING_BANNER,
+         "client: missing: File Not Found!\n"},
+        {{"-O", "--output-dir=out/", "copy/.."},
+         "",
+         "",
+         Answer::Nothing,
+         true,
+         1,
+         old,
+         DATA_BANNER + "\n" + noName + "\n",
+         "client: copy/..: " + noName + "\n"},
     };
     const std::string many = numbered(100000); // more than twice what a forced 16 MiB queue holds
     const std::regex lostCount("\n\\d+ datagrams");
@@ -391,11 +442,13 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
         if (!c.input.empty()) // else input stays open: a client that read it would wait
             client->write(c.input), client->closeInput();
         sockaddr_in from{};
-        auto request = server.receive(c.answer == Answer::Nothing ? 300ms : 20s, &from);
-        ASSERT_EQ(request.has_value(), c.answer != Answer::Nothing) << shown;
-        if (c.answer == Answer::NotFound)
-            server.sendTo(ntohs(from.sin_port), notFound(*request));
-        else if (request) {
+        std::size_t asked = 0;
+        for (auto first = c.answer == Answer::Nothing ? 300ms : 20s;
+             auto request = server.receive(asked == 0 ? first : 300ms, &from); ++asked) {
+            if (c.answer == Answer::NotFound || *request == requestDatagram("missing")) {
+                server.sendTo(ntohs(from.sin_port), notFound(*request));
+                continue;
+            }
             std::vector<std::string> stream = expectedStream(c.answer == Answer::CutAtFF ? ff
                                                              : c.answer == Answer::Lossy ? many
                                                                                          : content,
@@ -411,6 +464,7 @@ TEST_F(AgainstPeer, TakesANameAndAnOutputOnTheCommandLine) {
             }
             reply(from, stream);
         }
+        ASSERT_EQ(asked > 0, c.answer != Answer::Nothing) << shown;
         EXPECT_EQ(client->wait(), c.status) << shown;
         std::string output = std::regex_replace(client->output(), lostCount, "\nN datagrams");
         EXPECT_TRUE(output == c.out) << shown << output.substr(0, 200);

@@ -480,16 +480,24 @@ Answer answer(const std::string& program, std::vector<std::string> argv, std::st
 // --version with status 1 when the answer cannot be written.
 TEST(CommandLine, AnswersExactlyBeforeServing) {
     const std::string serverHelp =
-        "Usage: server [--no-quit]\nServes the files below its working directory on UDP port "
-        "15050 until sent \"quit\".\n  --no-quit  refuse \"quit\" from anyone: a service manager "
-        "stops this server\nIt also takes -h (--help) and --version.\nManual: man server\n";
+        "Usage: server [--no-quit] [--port N] [DIR]\nServes the files below DIR, by default its "
+        "working directory, on UDP port 15050\nuntil sent \"quit\". Example: server --port 15051 "
+        "/srv/files\n  --no-quit  refuse \"quit\" from anyone: a service manager stops this "
+        "server\n  --port N   serve on UDP port N instead of 15050\nIt also takes -h (--help) "
+        "and --version.\nManual: man server\n";
     const std::string clientHelp =
-        "Usage: client\n  or:  client [-o FILE] [NAME]\nFetches the file NAME from the server "
-        "at 127.0.0.1, UDP port 15050, and prints it;\nwithout NAME, asks for the name on "
-        "standard input.\n  -o FILE  write the content to FILE instead, replacing it only with "
-        "a whole copy\n  -o -     write the content alone to standard output, the messages to "
-        "standard error\nIt also takes -h (--help), --version, and -- before a NAME that begins "
-        "with '-'.\nManual: man client\n";
+        "Usage: client [--port N]\n  or:  client [--port N] [-o FILE] [NAME]\n  or:  client "
+        "[--port N] [-o - | -O [--output-dir DIR]] NAME...\nFetches the file NAME from the "
+        "server at 127.0.0.1, UDP port 15050, and prints it;\nwithout NAME, asks for the name on "
+        "standard input. Given several names, fetches\nthem all, up to 8 at once, each printed "
+        "or saved in the order named.\nExample: client -O --output-dir copies notes.txt "
+        "docs/report.txt\n  -o FILE           write the content to FILE instead, replacing it "
+        "only with a whole copy\n  -o -              write the content alone to standard "
+        "output, the messages to standard error\n  -O, --remote-name save each under its name's "
+        "last component, as -o FILE would\n  --output-dir DIR  with -O, save in DIR instead of "
+        "the working directory\n  --port N          ask the server on UDP port N instead of "
+        "15050\nIt also takes -h (--help), --version, and -- before a NAME that begins with "
+        "'-'.\nManual: man client\n";
     static const std::string RUN = "exec \"$0\" \"$@\" 2>ERRORS";
     auto version = [](const std::string& name) {
         return name + " (" PACKAGE_NAME ") " PACKAGE_VERSION "\n";
@@ -497,6 +505,13 @@ TEST(CommandLine, AnswersExactlyBeforeServing) {
     auto refused = [](const std::string& arg) {
         return "server: unexpected argument '" + arg + "' (try server --help)\n";
     };
+    auto unserved = [](const std::string& dir, const char* why) {
+        return "server: cannot serve " + dir + ": " + why + "\n";
+    };
+    auto badPort = [](const std::string& program, const std::string& port) {
+        return program + ": invalid port '" + port + "': give a number from 1 to 65535\n";
+    };
+    auto usage = [](const std::string& why) { return "client: " + why + " (try client --help)\n"; };
     auto getopt = [](const std::string& program, const std::string& message) {
         return program + ": " + message + "\nTry '" + program + " --help' for more information.\n";
     };
@@ -513,11 +528,21 @@ TEST(CommandLine, AnswersExactlyBeforeServing) {
         {TEST_SERVER_BIN, {"-h"}, {0, serverHelp, ""}},
         {TEST_SERVER_BIN, {"--he"}, {0, serverHelp, ""}},
         {TEST_SERVER_BIN, {"-x"}, {2, "", getopt("server", "invalid option -- 'x'")}},
-        {TEST_SERVER_BIN, {""}, {2, "", refused("")}},
-        {TEST_SERVER_BIN, {"--", "--"}, {2, "", refused("--")}},
-        {TEST_SERVER_BIN, {"--", "--help"}, {2, "", refused("--help")}},
+        {TEST_SERVER_BIN, {""}, {1, "", unserved("", "No such file or directory")}},
+        {TEST_SERVER_BIN, {"--", "--"}, {1, "", unserved("--", "No such file or directory")}},
+        {TEST_SERVER_BIN,
+         {"--", "--help"},
+         {1, "", unserved("--help", "No such file or directory")}},
         {TEST_SERVER_BIN, {"--no-quit", "-h"}, {2, "", refused("--no-quit")}},
-        {TEST_SERVER_BIN, {"--no-quit", "x"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"--no-quit", "x"}, {1, "", unserved("x", "No such file or directory")}},
+        {TEST_SERVER_BIN, {"/etc/passwd"}, {1, "", unserved("/etc/passwd", "Not a directory")}},
+        {TEST_SERVER_BIN, {"--port", "0", "/"}, {2, "", badPort("server", "0")}},
+        {TEST_SERVER_BIN, {"--port=65536"}, {2, "", badPort("server", "65536")}},
+        {TEST_SERVER_BIN, {"--port", "+80"}, {2, "", badPort("server", "+80")}},
+        {TEST_SERVER_BIN, {"--port", "15051x"}, {2, "", badPort("server", "15051x")}},
+        {TEST_SERVER_BIN,
+         {"--port"},
+         {2, "", getopt("server", "option '--port' requires an argument")}},
         {TEST_SERVER_BIN, {"--HELP"}, {2, "", getopt("server", "unrecognized option '--HELP'")}},
         {TEST_SERVER_BIN,
          {"--help=x"},
@@ -527,7 +552,7 @@ TEST(CommandLine, AnswersExactlyBeforeServing) {
         {TEST_SERVER_BIN, {"--help", "--help"}, {2, "", refused("--help")}},
         {TEST_SERVER_BIN, {"--version", "--help", "y"}, {2, "", refused("--help")}},
         {TEST_SERVER_BIN, {"x", "--help"}, {2, "", refused("x")}},
-        {TEST_SERVER_BIN, {"x", "y"}, {2, "", refused("x")}},
+        {TEST_SERVER_BIN, {"x", "y"}, {2, "", refused("y")}},
         {TEST_CLIENT_BIN, {"--help"}, {0, clientHelp, ""}},
         {TEST_CLIENT_BIN, {"--version"}, {0, version("client"), ""}},
         {TEST_CLIENT_BIN, {"-h"}, {0, clientHelp, ""}},
@@ -535,6 +560,10 @@ TEST(CommandLine, AnswersExactlyBeforeServing) {
         {TEST_CLIENT_BIN,
          {"-o", "a", "-o", "b"},
          {2, "", "client: unexpected argument '-o' (try client --help)\n"}},
+        {TEST_CLIENT_BIN, {"--port", "x", "f"}, {2, "", badPort("client", "x")}},
+        {TEST_CLIENT_BIN, {"-O"}, {2, "", usage("-O needs at least one NAME")}},
+        {TEST_CLIENT_BIN, {"-o", "a", "-O", "f"}, {2, "", usage("-o and -O cannot go together")}},
+        {TEST_CLIENT_BIN, {"--output-dir", "d", "f"}, {2, "", usage("--output-dir goes with -O")}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(answer(c.program, c.argv, c.shell), c.expected)

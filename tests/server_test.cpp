@@ -425,6 +425,46 @@ TEST(ServerStart, FailsWhenThePortIsTaken) {
               "<6>\n<6>file descriptor 3 received\n<6>\n<3>Binding Failed!\n<3>" + why);
 }
 
+// Given a directory and a port, a server serves that directory from
+// wherever it was started, confined to it as to a working directory, on
+// that port, beside one on the service's port: each hears only its own
+// requests.
+TEST(ServerStart, ServesTheDirectoryAndPortItIsGiven) {
+    TempDir dir, other, outside("/tmp");
+    writeFile(dir / "f", "given");
+    writeFile(other / "f", "default");
+    writeFile(outside / "x", "outside");
+    fs::create_symlink(outside / "x", dir / "link-out");
+    auto given = startServer("/", {TEST_SERVER_BIN, "--port", "15051", dir.path().string()});
+    auto beside = startServer(other.path());
+    Peer peer;
+    const std::string climb = "../" + outside.path().filename().string() + "/x";
+    struct Case {
+        std::uint16_t port;
+        std::string name, content;
+    } cases[] = {
+        {15051, "f", "given"},
+        {SERVICE_PORT, "f", "default"},
+        {15051, climb, "File Not Found!"},
+        {15051, "/etc/passwd", "File Not Found!"},
+        {15051, "link-out", "File Not Found!"},
+    };
+    for (const Case& c : cases) {
+        peer.sendTo(c.port, requestDatagram(c.name));
+        EXPECT_EQ(decipherStream(peer.receiveStream()), c.content) << c.port << " " << c.name;
+    }
+    peer.sendTo(15051, requestDatagram("quit"));
+    EXPECT_EQ(given->wait(20s), 0);
+    EXPECT_EQ(given->output().find("File Name Received: f\n\nFile Successfully opened!"),
+              given->output().rfind("File Name Received: f\n"))
+        << "one request for f reached it";
+    EXPECT_NE(given->output().find("File Name Received: link-out"), std::string::npos);
+    EXPECT_EQ(beside->output().find("link-out"), std::string::npos);
+    EXPECT_NE(beside->output().find("File Name Received: f\n"), std::string::npos);
+    peer.request("quit");
+    EXPECT_EQ(beside->wait(20s), 0);
+}
+
 // A read that fails ends the stream without its end marker, so that the
 // receiver never takes a damaged copy for a whole one, and the log says
 // where: at the start of a file whose reads fail (/proc/self/mem of the

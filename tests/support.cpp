@@ -234,7 +234,10 @@ void checkArguments(const std::string& program, const fs::path& dir) {
         int status;
         std::string firstLine;
     } cases[] = {
-        {{"--help"}, 0, "Usage: " + name + (name == "server" ? " [--no-quit]\n" : "\n")},
+        {{"--help"},
+         0,
+         "Usage: " + name +
+             (name == "server" ? " [--no-quit] [--port N] [DIR]\n" : " [--port N]\n")},
         {{"--version"}, 0, name + " (" PACKAGE_NAME ") " PACKAGE_VERSION "\n"},
         {{"-x"}, 2, ""}, // the refusal goes to standard error
         {{"--help", "x"}, 2, ""},
