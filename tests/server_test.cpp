@@ -681,7 +681,7 @@ TEST(ServerPrivacy, ServesWhatOthersCannotReadOnlyToItsUserAndRoot) {
     if (std::string why = whyNoOtherUser(); !why.empty())
         GTEST_SKIP() << why;
     for (uid_t owner : {uid_t{0}, OTHER_USER}) {
-        TempDir dir;
+        TempDir dir("/tmp"); // which every user may pass through, whatever TMPDIR is
         fs::create_directory(dir / "locked");
         fs::create_directory(dir / "open");
         struct File {
