@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using Clock = std::chrono::steady_clock;
 
 inline constexpr std::size_t DATAGRAM_SIZE = 32;
 inline constexpr std::uint16_t SERVICE_PORT = 15050;

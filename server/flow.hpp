@@ -28,8 +28,6 @@ struct QueueState {
     std::uint32_t owner = 0;   // the user id of the socket's owner
 };
 
-using Clock = std::chrono::steady_clock;
-
 // One number for a receiver's address and port.
 inline std::uint64_t peerKey(const sockaddr_in& peer) {
     return std::uint64_t{peer.sin_addr.s_addr} << 16 | peer.sin_port;

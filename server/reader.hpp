@@ -1,15 +1,19 @@
 // A file read by position: the stream that owns it keeps no buffer of its
 // own, so that a thousand streams in flight cost a descriptor each, not a
-// buffer each. Runs are read straight into the caller's datagrams.
+// buffer each. Runs are read straight into the caller's datagrams. Reading
+// by position also lets streams of one file share its descriptor.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "protocol.hpp"
 
 class Reader {
   public:
+    // size is the size the stream promises: the file's own when it was looked at.
+    Reader(std::shared_ptr<const Fd> fd, std::uint64_t size);
     // The size the file has now is the size the stream promises.
     explicit Reader(Fd fd);
 
@@ -34,7 +38,7 @@ class Reader {
     std::uint64_t shrunkTo() const { return shrunkTo_; } // its size when found shrunk
 
   private:
-    Fd fd_;
+    std::shared_ptr<const Fd> fd_;
     std::uint64_t offset_ = 0;
     bool cut_ = false;
     bool failed_ = false;

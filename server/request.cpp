@@ -1,5 +1,6 @@
 #include "request.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -104,33 +105,51 @@ Fd openBeneath(std::string_view name, int flags) {
     return Fd{fd};
 }
 
+// Looks at a name as openRegular must before it opens: the file it leads
+// to, following links, is seen; false, with errno saying why, when that is
+// not a regular file or nothing.
+//
 // Looks before it opens, since opening a FIFO releases a writer blocked on
 // it and opening a device acts on it. The look is a plain stat, which opens
 // nothing and costs one system call where a confined look costs three; where
 // it leads matters not, since only the confined open that follows can serve
 // anything, and a file swapped in between them is refused for not being the
 // one looked at. A link is looked through with a second stat.
-Fd openRegular(std::string_view name, Resolver resolve, Found* found) {
+bool lookAt(std::string_view name, Found& seen) {
     std::string path(name);
-    struct stat seen {};
-    if (path.empty())
-        return refused(ENOENT);
-    if (fstatat(AT_FDCWD, path.c_str(), &seen, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+    if (path.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    if (fstatat(AT_FDCWD, path.c_str(), &seen.st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0)
+        return false;
+    bool link = S_ISLNK(seen.st.st_mode);
+    if (link && fstatat(AT_FDCWD, path.c_str(), &seen.st, AT_NO_AUTOMOUNT) != 0)
+        return false;
+    seen.direct = !link && name.find('/') == std::string_view::npos;
+    if (S_ISREG(seen.st.st_mode))
+        return true;
+    errno = S_ISDIR(seen.st.st_mode) ? EISDIR : EINVAL;
+    return false;
+}
+
+Fd openRegular(std::string_view name, Resolver resolve, Found* found) {
+    Found seen;
+    if (!lookAt(name, seen))
         return Fd{};
-    bool link = S_ISLNK(seen.st_mode);
-    if (link && fstatat(AT_FDCWD, path.c_str(), &seen, AT_NO_AUTOMOUNT) != 0)
-        return Fd{};
-    if (!S_ISREG(seen.st_mode))
-        return refused(S_ISDIR(seen.st_mode) ? EISDIR : EINVAL);
     Fd fd = resolve(name, READ_FLAGS);
     struct stat now {};
     if (!fd.valid() || fstat(fd.get(), &now) != 0)
         return Fd{};
-    if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
+    if (now.st_dev != seen.st.st_dev || now.st_ino != seen.st.st_ino)
         return Fd{};
     if (found)
-        *found = {now, !link && name.find('/') == std::string_view::npos};
+        *found = {now, seen.direct};
     return fd;
+}
+
+bool everyoneReads(const struct stat& st) {
+    return (st.st_mode & (S_IRUSR | S_IRGRP | S_IROTH)) == (S_IRUSR | S_IRGRP | S_IROTH);
 }
 
 } // namespace
@@ -200,4 +219,40 @@ bool publiclyReadable(int fd, const Found& found) {
             return false;
     }
     return true;
+}
+
+std::shared_ptr<const Fd> OpenFiles::open(std::string_view name, Found& found,
+                                          Clock::time_point now) {
+    auto kept =
+        std::find_if(kept_.begin(), kept_.end(), [&](const Kept& k) { return k.name == name; });
+    if (kept != kept_.end()) {
+        if (lookAt(name, found) && kept->dev == found.st.st_dev && kept->ino == found.st.st_ino &&
+            everyoneReads(found.st)) {
+            kept->used = now;
+            return kept->fd;
+        }
+        kept_.erase(kept);
+    }
+    Fd fd = openRequested(name, &found);
+    if (!fd.valid())
+        return nullptr;
+    auto shared = std::make_shared<const Fd>(std::move(fd));
+    if (!everyoneReads(found.st))
+        return shared;
+    if (kept_.size() == MOST) // the one asked for longest ago goes
+        kept_.erase(std::min_element(kept_.begin(), kept_.end(),
+                                     [](const Kept& a, const Kept& b) { return a.used < b.used; }));
+    kept_.push_back({std::string(name), shared, found.st.st_dev, found.st.st_ino, now});
+    return shared;
+}
+
+void OpenFiles::expire(Clock::time_point now) {
+    std::erase_if(kept_, [&](const Kept& k) { return now - k.used >= KEEP_FOR; });
+}
+
+Clock::time_point OpenFiles::due() const {
+    Clock::time_point due = Clock::time_point::max();
+    for (const Kept& k : kept_)
+        due = std::min(due, k.used + KEEP_FOR);
+    return due;
 }

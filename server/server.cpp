@@ -40,8 +40,10 @@ using namespace std::chrono_literals;
 // Replies in flight at most, each holding an open file. Beyond it a new
 // request stops the idlest stream of the user who holds the most.
 constexpr std::size_t MOST_STREAMS = 4096;
-// Descriptors kept for everything but the streams' files.
+// Descriptors kept for everything but the streams' files: the socket, the
+// log, the kernel's answers and the files kept open for names asked again.
 constexpr rlim_t SPARE_DESCRIPTORS = 32;
+static_assert(OpenFiles::MOST <= SPARE_DESCRIPTORS / 4);
 // Requests taken per receive call.
 constexpr std::size_t REQUEST_BATCH = Outbox::CAPACITY;
 // Requests one socket may have waiting behind its reply in flight.
@@ -118,6 +120,7 @@ struct Loop {
     std::vector<Datagram> batch = std::vector<Datagram>(BATCH_ROOM);
     std::vector<Request> reqs = std::vector<Request>(REQUEST_BATCH);
     Outbox outbox;
+    OpenFiles files;
     FloodGate gate;
     std::optional<Clock::time_point> stopBy; // set by "quit"
     std::uint64_t flushedSaid = 0;           // what the log had said when last flushed
@@ -392,13 +395,13 @@ void startRequest(const Service& svc, Loop& loop, const Waiting& next) {
     std::optional<Reader> file;
     errno = 0; // a refusal that sets none is logged without a reason
     Found found;
-    Fd fd = openRequested(name, &found);
+    std::shared_ptr<const Fd> fd = loop.files.open(name, found, Clock::now());
     int why = errno;
     std::string refused;
-    if (fd.valid() && !publiclyReadable(fd.get(), found))
+    if (fd && !publiclyReadable(fd->get(), found))
         refused = privateRefusal(svc, req);
-    if (fd.valid() && refused.empty())
-        file.emplace(std::move(fd));
+    if (fd && refused.empty())
+        file.emplace(std::move(fd), static_cast<std::uint64_t>(found.st.st_size));
     if (!next.quiet)
         logOpen(svc, file.has_value(), why, refused);
     InFlight flight{escapeName(name),
@@ -569,27 +572,28 @@ void serve(const Service& svc) {
             svc.log->line(WAITING);
             waitingSaid = svc.log->said();
         }
-        bool idle =
-            loop.streams.empty() && !loop.stopBy && loop.gate.due() == Clock::time_point::max();
+        bool idle = loop.streams.empty() && !loop.stopBy &&
+                    std::min(loop.gate.due(), loop.files.due()) == Clock::time_point::max();
         if (idle)
             flushLog(svc, loop, Clock::now(), true);
         takeRequests(svc, loop, idle);
         heedStopSignals(svc, loop, heeded);
         Clock::time_point now = Clock::now();
         loop.gate.summarise(now, *svc.log);
+        loop.files.expire(now);
         if (loop.stopBy && (loop.streams.empty() || now >= *loop.stopBy)) {
             while (!loop.streams.empty())
                 endStream(svc, loop, loop.streams.begin()->first, StreamEnd::Stopped);
             return;
         }
         giveTurns(svc, loop);
-        Clock::time_point next = std::min(loop.schedule.due(), loop.gate.due());
+        Clock::time_point next = std::min({loop.schedule.due(), loop.gate.due(), loop.files.due()});
         if (loop.schedule.anyReady()) // the slice ran out
             next = now;
         if (loop.stopBy)
             next = std::min(next, *loop.stopBy);
         next = std::min(next, flushLog(svc, loop, now, false));
-        if (!loop.streams.empty() || loop.gate.due() != Clock::time_point::max())
+        if (!loop.streams.empty() || next != Clock::time_point::max())
             napUntil(svc, next);
     }
 }

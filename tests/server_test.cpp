@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 
 #include <arpa/inet.h>
 #include <linux/audit.h>
@@ -166,6 +167,65 @@ TEST_F(Server, ServesNamesBelowTheDirectory) {
         peer.request(name);
         EXPECT_EQ(decipherStream(peer.receiveStream()), "deep") << name;
     }
+}
+
+// A name asked for again may be answered through the file opened for it
+// before: each request must still get what the name leads to now, whole.
+TEST_F(Server, ServesEachRequestWhatTheNameLeadsToNow) {
+    TempDir outside("/tmp");
+    writeFile(outside / "secret", "secret");
+    const fs::path f = dir / "f";
+    const std::string bigger = patternBytes(100, 1);
+    const struct {
+        const char* change;
+        std::function<void()> make;
+        std::string content; // empty: the not-found reply
+    } steps[] = {
+        {"first", [&] { writeFile(f, "first"); }, "first"},
+        {"grown in place", [&] { writeFile(f, bigger); }, bigger},
+        {"shortened in place", [&] { writeFile(f, "short"); }, "short"},
+        {"renamed over",
+         [&] {
+             writeFile(dir / "g", "other");
+             fs::rename(dir / "g", f);
+         },
+         "other"},
+        {"a link out",
+         [&] {
+             fs::remove(f);
+             fs::create_symlink(outside / "secret", f);
+         },
+         ""},
+        {"a FIFO",
+         [&] {
+             fs::remove(f);
+             mkfifo(f.c_str(), 0644);
+         },
+         ""},
+        {"removed", [&] { fs::remove(f); }, ""},
+        {"back", [&] { writeFile(f, "back"); }, "back"},
+    };
+    for (const auto& step : steps) {
+        step.make();
+        std::string request = requestDatagram("f");
+        peer.sendTo(SERVICE_PORT, request);
+        auto expected = step.content.empty() ? std::vector{notFound(request)}
+                                             : expectedStream(step.content, request);
+        EXPECT_EQ(peer.receiveStream(), expected) << step.change;
+    }
+    // A file removed unasked is let go of soon, and with it its space.
+    fs::remove(f);
+    fs::path fds = "/proc/" + std::to_string(server->pid()) + "/fd";
+    auto held = [&] {
+        return std::any_of(fs::directory_iterator(fds), fs::directory_iterator(),
+                           [](const auto& fd) {
+                               return fs::exists(fd.path()) &&
+                                      fs::read_symlink(fd.path()).string().ends_with(" (deleted)");
+                           });
+    };
+    EXPECT_TRUE(held()) << "it was kept open";
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_FALSE(held());
 }
 
 TEST_F(Server, TakesAllThirtyTwoBytesWhenNoZeroEndsTheName) {
@@ -474,7 +534,7 @@ TEST(ServerStart, ServesTheDirectoryAndPortItIsGiven) {
         ++asked;
     EXPECT_EQ(asked, 3u) << "the other server's request never reached it";
     EXPECT_EQ(beside->output().find("link-out"), std::string::npos);
-    EXPECT_NE(beside->output().find("File Name Received: f\n"), std::string::npos);
+    EXPECT_TRUE(beside->waitFor("File Name Received: f\n"));
     peer.request("quit");
     EXPECT_EQ(beside->wait(20s), 0);
 }
@@ -720,6 +780,12 @@ TEST(ServerPrivacy, ServesWhatOthersCannotReadOnlyToItsUserAndRoot) {
                     << server.output();
             }
         }
+        // Taken from others after they fetched it, it is theirs no more.
+        ASSERT_EQ(chmod((dir / "pub").c_str(), 0600), 0);
+        EXPECT_EQ(fetchAs(third, "pub"), NOT_FOUND_TEXT);
+        // Nor does a server go on reading what it could no longer open.
+        ASSERT_EQ(chown((dir / "pub").c_str(), 0, 0), 0);
+        EXPECT_EQ(fetchAs(owner, "pub"), owner == 0 ? readFile(dir / "pub") : NOT_FOUND_TEXT);
     }
 }
 
