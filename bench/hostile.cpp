@@ -23,7 +23,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 Fd ask(const Datagram& request) {

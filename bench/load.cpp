@@ -21,8 +21,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int SOCKETS = 8;
 constexpr auto LOST_AFTER = std::chrono::seconds(1);
 constexpr long LOST_LIMIT = 10 * SOCKETS; // the server is gone: give up

@@ -19,8 +19,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr time_t IDLE_TIMEOUT_SECONDS = 2;
 
 bool sendRequest(int sock, const char* name) {
