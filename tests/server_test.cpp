@@ -176,43 +176,32 @@ TEST_F(Server, ServesEachRequestWhatTheNameLeadsToNow) {
     writeFile(outside / "secret", "secret");
     const fs::path f = dir / "f";
     const std::string bigger = patternBytes(100, 1);
-    const struct {
-        const char* change;
-        std::function<void()> make;
-        std::string content; // empty: the not-found reply
-    } steps[] = {
-        {"first", [&] { writeFile(f, "first"); }, "first"},
-        {"grown in place", [&] { writeFile(f, bigger); }, bigger},
-        {"shortened in place", [&] { writeFile(f, "short"); }, "short"},
-        {"renamed over",
-         [&] {
-             writeFile(dir / "g", "other");
-             fs::rename(dir / "g", f);
-         },
-         "other"},
-        {"a link out",
-         [&] {
-             fs::remove(f);
-             fs::create_symlink(outside / "secret", f);
-         },
-         ""},
-        {"a FIFO",
-         [&] {
-             fs::remove(f);
-             mkfifo(f.c_str(), 0644);
-         },
-         ""},
-        {"removed", [&] { fs::remove(f); }, ""},
-        {"back", [&] { writeFile(f, "back"); }, "back"},
-    };
-    for (const auto& step : steps) {
-        step.make();
+    auto check = [&](const char* change, const std::string& content) { // empty: not found
         std::string request = requestDatagram("f");
         peer.sendTo(SERVICE_PORT, request);
-        auto expected = step.content.empty() ? std::vector{notFound(request)}
-                                             : expectedStream(step.content, request);
-        EXPECT_EQ(peer.receiveStream(), expected) << step.change;
-    }
+        EXPECT_EQ(peer.receiveStream(), content.empty() ? std::vector{notFound(request)}
+                                                        : expectedStream(content, request))
+            << change;
+    };
+    writeFile(f, "first");
+    check("first", "first");
+    writeFile(f, bigger);
+    check("grown in place", bigger);
+    writeFile(f, "short");
+    check("shortened in place", "short");
+    writeFile(dir / "g", "other");
+    fs::rename(dir / "g", f);
+    check("renamed over", "other");
+    fs::remove(f);
+    fs::create_symlink(outside / "secret", f);
+    check("a link out", "");
+    fs::remove(f);
+    mkfifo(f.c_str(), 0644);
+    check("a FIFO", "");
+    fs::remove(f);
+    check("removed", "");
+    writeFile(f, "back");
+    check("back", "back");
     // A file removed unasked is let go of soon, and with it its space.
     fs::remove(f);
     fs::path fds = "/proc/" + std::to_string(server->pid()) + "/fd";
