@@ -176,6 +176,14 @@ TEST_F(Server, ServesEachRequestWhatTheNameLeadsToNow) {
     writeFile(outside / "secret", "secret");
     const fs::path f = dir / "f";
     const std::string bigger = patternBytes(100, 1);
+    fs::path fds = "/proc/" + std::to_string(server->pid()) + "/fd";
+    auto held = [&] {
+        return std::any_of(fs::directory_iterator(fds), fs::directory_iterator(),
+                           [](const auto& fd) {
+                               return fs::exists(fd.path()) &&
+                                      fs::read_symlink(fd.path()).string().ends_with(" (deleted)");
+                           });
+    };
     auto check = [&](const char* change, const std::string& content) { // empty: not found
         std::string request = requestDatagram("f");
         peer.sendTo(SERVICE_PORT, request);
@@ -192,6 +200,7 @@ TEST_F(Server, ServesEachRequestWhatTheNameLeadsToNow) {
     writeFile(dir / "g", "other");
     fs::rename(dir / "g", f);
     check("renamed over", "other");
+    EXPECT_FALSE(held()) << "the file renamed over is let go of at once";
     fs::remove(f);
     fs::create_symlink(outside / "secret", f);
     check("a link out", "");
@@ -204,14 +213,6 @@ TEST_F(Server, ServesEachRequestWhatTheNameLeadsToNow) {
     check("back", "back");
     // A file removed unasked is let go of soon, and with it its space.
     fs::remove(f);
-    fs::path fds = "/proc/" + std::to_string(server->pid()) + "/fd";
-    auto held = [&] {
-        return std::any_of(fs::directory_iterator(fds), fs::directory_iterator(),
-                           [](const auto& fd) {
-                               return fs::exists(fd.path()) &&
-                                      fs::read_symlink(fd.path()).string().ends_with(" (deleted)");
-                           });
-    };
     EXPECT_TRUE(held()) << "it was kept open";
     std::this_thread::sleep_for(1500ms);
     EXPECT_FALSE(held());
