@@ -105,12 +105,10 @@ Fd openBeneath(std::string_view name, int flags) {
     return Fd{fd};
 }
 
-// Looks at a name as openRegular must before it opens: the file it leads
-// to, following links, is seen; false, with errno saying why, when that is
-// not a regular file or nothing.
-//
-// Looks before it opens, since opening a FIFO releases a writer blocked on
-// it and opening a device acts on it. The look is a plain stat, which opens
+// Looks at the file a name leads to, links followed; false, with errno
+// saying why, when that is not a regular file. openRegular looks before it
+// opens, since opening a FIFO releases a writer blocked on it and opening a
+// device acts on it. The look is a plain stat, which opens
 // nothing and costs one system call where a confined look costs three; where
 // it leads matters not, since only the confined open that follows can serve
 // anything, and a file swapped in between them is refused for not being the

@@ -557,6 +557,12 @@ void takeRequests(const Service& svc, Loop& loop, bool wait) {
     sendOutbox(svc, loop.outbox);
 }
 
+// Whether the loop must wake at a time of its own though no stream is in
+// flight: to summarise a flood, or to close the files kept open.
+bool timed(const Loop& loop) {
+    return std::min(loop.gate.due(), loop.files.due()) != Clock::time_point::max();
+}
+
 // The request loop: take every waiting request, give the streams turns,
 // and nap only when no stream can send and no request waits. After "quit",
 // the streams in flight have a while to finish; then the rest are stopped.
@@ -572,8 +578,7 @@ void serve(const Service& svc) {
             svc.log->line(WAITING);
             waitingSaid = svc.log->said();
         }
-        bool idle = loop.streams.empty() && !loop.stopBy &&
-                    std::min(loop.gate.due(), loop.files.due()) == Clock::time_point::max();
+        bool idle = loop.streams.empty() && !loop.stopBy && !timed(loop);
         if (idle)
             flushLog(svc, loop, Clock::now(), true);
         takeRequests(svc, loop, idle);
@@ -593,7 +598,7 @@ void serve(const Service& svc) {
         if (loop.stopBy)
             next = std::min(next, *loop.stopBy);
         next = std::min(next, flushLog(svc, loop, now, false));
-        if (!loop.streams.empty() || next != Clock::time_point::max())
+        if (!loop.streams.empty() || timed(loop))
             napUntil(svc, next);
     }
 }
