@@ -203,8 +203,14 @@ TEST_F(Robust, ServesTwoHundredClientsAtOnce) {
             << i;
     }
     // Once a later request is logged, so is the end of every stream before it.
-    Peer().request("sub/ok");
-    ASSERT_TRUE(server->waitFor("File Name Received: sub/ok\n"));
+    // 200 requests in a second are more than the log takes from one address,
+    // so a request is logged again only once that second is summarised.
+    bool logged = false;
+    for (int tries = 0; tries < 10 && !logged; ++tries) {
+        Peer().request("sub/ok");
+        logged = server->waitFor("File Name Received: sub/ok\n", 2s);
+    }
+    ASSERT_TRUE(logged);
     EXPECT_EQ(server->output().find("dropped"), std::string::npos);
 }
 
