@@ -426,7 +426,7 @@ bool copyOut(int from) {
             return true;
         if (n < 0 && errno != EINTR)
             return false;
-        for (ssize_t done = 0, wrote; done<n; done += wrote> 0 ? wrote : 0) {
+        for (ssize_t done = 0, wrote; done < n; done += (wrote > 0 ? wrote : 0)) {
             wrote = write(STDOUT_FILENO, block.get() + done, static_cast<std::size_t>(n - done));
             if (wrote < 0 && errno != EINTR)
                 return false;
