@@ -557,10 +557,10 @@ void takeRequests(const Service& svc, Loop& loop, bool wait) {
     sendOutbox(svc, loop.outbox);
 }
 
-// Whether the loop must wake at a time of its own though no stream is in
-// flight: to summarise a flood, or to close the files kept open.
-bool timed(const Loop& loop) {
-    return std::min(loop.gate.due(), loop.files.due()) != Clock::time_point::max();
+// When the loop must wake though no stream is in flight: to summarise a
+// flood, or to close the files kept open; time_point::max() when never.
+Clock::time_point ownDue(const Loop& loop) {
+    return std::min(loop.gate.due(), loop.files.due());
 }
 
 // The request loop: take every waiting request, give the streams turns,
@@ -578,7 +578,8 @@ void serve(const Service& svc) {
             svc.log->line(WAITING);
             waitingSaid = svc.log->said();
         }
-        bool idle = loop.streams.empty() && !loop.stopBy && !timed(loop);
+        bool idle =
+            loop.streams.empty() && !loop.stopBy && ownDue(loop) == Clock::time_point::max();
         if (idle)
             flushLog(svc, loop, Clock::now(), true);
         takeRequests(svc, loop, idle);
@@ -592,13 +593,14 @@ void serve(const Service& svc) {
             return;
         }
         giveTurns(svc, loop);
-        Clock::time_point next = std::min({loop.schedule.due(), loop.gate.due(), loop.files.due()});
+        Clock::time_point own = ownDue(loop);
+        Clock::time_point next = std::min(loop.schedule.due(), own);
         if (loop.schedule.anyReady()) // the slice ran out
             next = now;
         if (loop.stopBy)
             next = std::min(next, *loop.stopBy);
         next = std::min(next, flushLog(svc, loop, now, false));
-        if (!loop.streams.empty() || timed(loop))
+        if (!loop.streams.empty() || own != Clock::time_point::max())
             napUntil(svc, next);
     }
 }
