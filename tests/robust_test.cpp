@@ -588,7 +588,7 @@ void quitAs(uid_t uid) {
     const sockaddr_in to = serviceAddress(htonl(INADDR_LOOPBACK));
     pid_t child = fork();
     if (child == 0) {
-        if (setgid(uid) != 0 || setuid(uid) != 0)
+        if (!becomeUser(uid))
             _exit(1);
         int sock = socket(AF_INET, SOCK_DGRAM, 0); // owned by whoever makes it
         if (sendto(sock, request.data(), DATAGRAM_SIZE, 0, reinterpret_cast<const sockaddr*>(&to),
@@ -620,7 +620,7 @@ TEST_F(Robust, ObeysQuitOnlyFromItsOwnUserOrRoot) {
     fs::permissions(bin.path(), fs::perms::others_exec, fs::perm_options::add);
     fs::copy_file(TEST_CLIENT_BIN, bin / "client");
     Process refused({(bin / "client").string(), "quit"}, top.path(), Stdio::Piped,
-                    [] { return setgid(OTHER_USER) == 0 && setuid(OTHER_USER) == 0; });
+                    [] { return becomeUser(OTHER_USER); });
     EXPECT_EQ(refused.wait(), 1);
     EXPECT_TRUE(refused.output().ends_with("Exiting.....................\n"
                                            "\nQuit refused: not your server!\n"))

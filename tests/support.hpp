@@ -13,9 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include <grp.h>
 #include <linux/audit.h>
 #include <netinet/in.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "protocol.hpp"
 
@@ -114,6 +116,12 @@ inline constexpr uid_t OTHER_USER = 65534;
 // Why this process cannot become OTHER_USER, or an empty text when it can:
 // as root, or as root of a user namespace that maps that user too.
 std::string whyNoOtherUser();
+// Makes this process user uid, in that user's group alone: an ordinary
+// user's groups would otherwise go with it, into the group class of the
+// files that user made. Only system calls, for children forked from threads.
+inline bool becomeUser(uid_t uid) {
+    return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
+}
 
 // A UDP socket on 127.0.0.1 with a port of its own.
 class Peer {
